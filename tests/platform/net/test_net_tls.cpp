@@ -24,12 +24,20 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdb/seed_families_a.h"
 #include "platform/log/evdebug.h"
 #include "platform/log/peerlog.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynet_xml.h"
+#include "platform/security/evsecuritymgr.h"
+#include "platform/security/zetatoken.h"
+#include "tests/platform/db/tempdir.h"
 #include "tests/platform/net/net_test_server.h"
 #include "tests/support/net/net_frame_link.h"
 #include "tests/support/net/net_records.h"
@@ -398,12 +406,16 @@ TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysS
     setZyNetOptions(options);
     const char* const anonymous = hubtest::kAnonymous;
 
-    // Three idle anonymous sessions fill their share; a fourth takes the place of the oldest.
+    // Three anonymous sessions, idle once answered, fill their share; a fourth takes the place of the
+    // oldest.
     std::vector<std::unique_ptr<CZyNetwork>> idle;
     CUxError error;
     for (int i = 0; i < 4; ++i) {
         idle.push_back(open(anonymous, error));
         ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
+        if (i < 3) {
+            ASSERT_TRUE(roundTrip(*idle.back())) << i;
+        }
     }
     EXPECT_FALSE(roundTrip(*idle[0]));  // closed for the newer one
     EXPECT_TRUE(roundTrip(*idle[3]));
@@ -438,8 +450,8 @@ TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysS
 }
 
 // Of the sessions that fill a count, a newcomer takes the place of the one that has waited longest with
-// nothing under way, never of one whose message is on its way (its first bytes came), even an older one:
-// that message is answered whole.
+// nothing under way since its answer, never of one whose message is on its way (its first bytes came), even
+// an older one: that message is answered whole.
 TEST_F(NetTlsClockTest, ASessionWithAMessageOnItsWayIsNotClosedForANewcomer) {
     using namespace std::chrono_literals;
     TZyNetOptions options;
@@ -449,17 +461,19 @@ TEST_F(NetTlsClockTest, ASessionWithAMessageOnItsWayIsNotClosedForANewcomer) {
     setZyNetOptions(options);
     std::string why;
     std::vector<hubtest::CFrameLink> links(4);
+    hubtest::TRawFrame answer;
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(links[i].connect(m_listener->port(), 10, true, hubtest::kAnonymous));
         ASSERT_TRUE(links[i].open("TestService", "console", 4098, why)) << why;
+        ASSERT_TRUE(links[i].send(FrameKind::Xdr, kMarker, {}));
+        ASSERT_TRUE(links[i].receive(answer, 10, why)) << i << ": " << why;
+        m_clock.advance(1s);
     }
-    m_clock.advance(1s);
     const std::vector<uint8_t> marker = zynet::buildFrame(FrameKind::Xdr, kMarker, nullptr, 0);
     ASSERT_TRUE(links[0].sendRaw(std::vector<uint8_t>(marker.begin(), marker.begin() + 8)));
     ASSERT_TRUE(links[3].connect(m_listener->port(), 10, true, hubtest::kAnonymous));
     ASSERT_TRUE(links[3].open("TestService", "console", 4098, why)) << why;
     ASSERT_TRUE(links[0].sendRaw(std::vector<uint8_t>(marker.begin() + 8, marker.end())));
-    hubtest::TRawFrame answer;
     EXPECT_TRUE(links[0].receive(answer, 10, why)) << why;
     EXPECT_TRUE(links[1].waitForClose(10)) << "the session that waited longest with nothing under way";
     for (int i : {2, 3}) {
@@ -557,17 +571,24 @@ TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
     ASSERT_FALSE(error.IsError()) << error.AsString();
     EXPECT_TRUE(closedWhileSilent(*silent));
 
-    // A third idle session of client1 takes the place of its first; client2's fill the machines' share,
-    // the second taking the place of the oldest idle one there; a console without a certificate takes
-    // none of theirs.
+    // A third session of client1 takes the place of its first, idle since its answer; client2's fill the
+    // machines' share, the second taking the place of the oldest idle one there; a console without a
+    // certificate takes none of theirs.
     std::vector<std::unique_ptr<CZyNetwork>> client1, client2;
     for (int i = 0; i < 3; ++i) {
         client1.push_back(open("client1", error));
         ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
+        if (i < 2) {
+            ASSERT_TRUE(roundTrip(*client1.back())) << i;
+        }
     }
+    ASSERT_TRUE(roundTrip(*client1[2]));
     for (int i = 0; i < 2; ++i) {
         client2.push_back(open("client2", error));
         ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
+        if (i == 0) {
+            ASSERT_TRUE(roundTrip(*client2.back()));
+        }
     }
     auto console = open(hubtest::kAnonymous, error);
     ASSERT_FALSE(error.IsError()) << error.AsString();
@@ -588,45 +609,108 @@ TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
     EXPECT_EQ(countedAs["hubmaster"], "");
 }
 
+// The admission of callers outside the infrastructure, with the security manager's own token check in the
+// service's callback (a Hubmaster database with an administrator, a user with no rights and a disabled
+// user): the server learns what each token came to from the check itself.
+class NetAdmissionTest : public NetTlsClockTest {
+public:
+    static constexpr unsigned long kAsk = 0x22000097;  // carries a token; answered with its verdict
+    static constexpr unsigned long kAccepted = 0x22000095, kRefused = 0x22000094;
+    static constexpr const char* kTokenKey = "0123456789abcdef-admission-key";
+
+    void SetUp() override {
+        ZYPlatformInfo::setRegistryPath(m_dir.file("registry.ini"));
+        ASSERT_TRUE(ZYPlatformInfo::setString("~Hubmaster", "sZetaTokenKey", kTokenKey));
+        int admin = 0, nemo = 0, disabled = 0;
+        {
+            hubdb::HubDbSeed seed(m_dir.file("hub.db"));
+            ASSERT_TRUE(seed.ok()) << seed.error();
+            hubdb::RowSeed users(seed);
+            admin = users.addUser({.login = "admin"});
+            nemo = users.addUser({.login = "TENANT\\nemo"});
+            disabled = users.addUser({.login = "dave", .enabled = 0});
+            ASSERT_TRUE(users.ok()) << users.error();
+        }
+        ASSERT_EQ(hubdb::openHubDatabase(m_dir.file("hub.db")), zydb::DB_OK);
+        ASSERT_EQ(EvSecurityMgr::IssueZetaToken(admin, false, 3600, m_admin), 0);
+        ASSERT_EQ(EvSecurityMgr::IssueZetaToken(nemo, false, 3600, m_nemo), 0);
+        // Signed by the Hubmaster's key for a user it has since disabled.
+        TZetaTokenClaims claims;
+        claims.userId = disabled;
+        claims.issuedAt = CHubClock::real().epochSeconds();
+        claims.expiresAt = claims.issuedAt + 3600;
+        ASSERT_EQ(CZetaToken::issue(kTokenKey, claims, m_disabled), CZetaToken::kValid);
+        m_forged = m_admin;
+        m_forged[m_forged.size() / 2] = m_forged[m_forged.size() / 2] == 'x' ? 'y' : 'x';
+        NetTlsClockTest::SetUp();
+        // The service's callback: the token checks, as every service calls them, decide its answer.
+        m_probe.onXdr = [](CZyNetworkServer* server, long long handle, unsigned long code,
+                           zysDatabuf_v2* data) {
+            if (code != kAsk) return;
+            const std::string token(reinterpret_cast<const char*>(data->getDataBuffer()),
+                                    data->getDataSize());
+            EvSecurityMgr security(0);
+            int userId = 0;
+            std::string name, domain, fullName;
+            const bool valid =
+                security.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, name, domain,
+                                                                       fullName) == 1 ||
+                security.GetSessionInfoFromZetaToken(token, true, userId, name, domain, fullName) == 1;
+            reply(server, handle, valid ? kAccepted : kRefused);
+        };
+    }
+    void TearDown() override {
+        NetTlsClockTest::TearDown();
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+    }
+    static std::vector<uint8_t> askFrame(const std::string& token) {
+        return zynet::buildFrame(FrameKind::Xdr, kAsk, reinterpret_cast<const uint8_t*>(token.data()),
+                                 token.size());
+    }
+
+    TempDir m_dir;
+    std::string m_admin, m_nemo, m_disabled, m_forged;
+};
+
 // Callers without a certificate share their slots by what they have shown: those whose token was not
 // accepted hold at most a part, an idle one giving way to a newcomer; with none idle the newcomer comes
 // in on trial and is closed once answered, unless its token is accepted, which keeps its session against
 // every later anonymous newcomer; client machines keep a share of their own through it all.
-TEST_F(NetTlsClockTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots) {
+TEST_F(NetAdmissionTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots) {
     using namespace std::chrono_literals;
-    constexpr unsigned long kAccept = 0x22000097, kHold = 0x22000096;
+    constexpr unsigned long kHold = 0x22000096;
     TZyNetOptions options;
     options.maxAnonymousConnections = 4;
     options.maxAnonymousWithoutToken = 2;
     options.maxClientMachineConnections = 2;
     options.anonymousFirstFrameSeconds = 60;
+    options.outsiderWaitSeconds = 0;  // a newcomer without a place is refused at once
     options.isInfrastructure = [](const std::string& name) { return name == "hubmaster"; };
     setZyNetOptions(options);
     std::mutex mutex;  // guards held and released
     std::condition_variable changed;
     int held = 0;
     bool released = false;
-    // kAccept plays the service accepting a token; kHold keeps its message under way until released.
-    m_probe.onXdr = [&](CZyNetworkServer* server, long long handle, unsigned long code, zysDatabuf_v2*) {
-        if (code == kAccept) {
-            if (CZySessionLease session(server, handle); session) session->NoteTokenAccepted();
-        } else if (code == kHold) {
-            std::unique_lock<std::mutex> lock(mutex);
-            ++held;
-            changed.notify_all();
-            changed.wait_for(lock, 60s, [&] { return released; });
-        } else {
-            return;
-        }
+    // kHold keeps its message under way until released.
+    const auto checkTokens = m_probe.onXdr;
+    m_probe.onXdr = [&](CZyNetworkServer* server, long long handle, unsigned long code, zysDatabuf_v2* data) {
+        if (code != kHold) return checkTokens(server, handle, code, data);
+        std::unique_lock<std::mutex> lock(mutex);
+        ++held;
+        changed.notify_all();
+        changed.wait_for(lock, 60s, [&] { return released; });
+        lock.unlock();
         reply(server, handle, code);
     };
-    const auto ask = [](CZyNetwork& session, unsigned long code) {
+    const auto ask = [](CZyNetwork& session, unsigned long code, const std::string& token = std::string()) {
         bool timedOut = false;
         zysDatabuf_v2 buffer;
+        buffer.setExternalBuffer(const_cast<char*>(token.data()), token.size());
         unsigned long answer = 0;
-        return !session.SendXDRMessage(code, nullptr, 0, 10, timedOut).IsError() &&
+        return !session.SendXDRMessage(code, token.empty() ? nullptr : &buffer, 0, 10, timedOut).IsError() &&
                !session.ReceiveXDRMessage(&answer, &buffer, nullptr, 0, 20, timedOut).IsError() &&
-               !timedOut && answer == code;
+               !timedOut && answer == (code == kAsk ? kAccepted : code);
     };
     const auto refused = [](const CUxError& error) {
         return error.IsError() &&
@@ -641,9 +725,11 @@ TEST_F(NetTlsClockTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots
     };
 
     auto shown = newcomer(hubtest::kAnonymous);
-    ASSERT_TRUE(ask(*shown, kAccept));
+    ASSERT_TRUE(ask(*shown, kAsk, m_admin));
     auto idle1 = newcomer(hubtest::kAnonymous);
+    ASSERT_TRUE(roundTrip(*idle1));
     auto idle2 = newcomer(hubtest::kAnonymous);
+    ASSERT_TRUE(roundTrip(*idle2));
     // Those without an accepted token are at their most: the oldest idle one gives way.
     auto busy1 = newcomer(hubtest::kAnonymous);
     EXPECT_FALSE(roundTrip(*idle1)) << "the oldest idle caller without an accepted token gives way";
@@ -658,10 +744,10 @@ TEST_F(NetTlsClockTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots
     // None of them idle now: a newcomer is let in on trial, answered, and closed when its token was not
     // accepted; another, whose token is, stays.
     auto tried = newcomer(hubtest::kAnonymous);
-    EXPECT_TRUE(roundTrip(*tried)) << "answered on trial";
+    EXPECT_TRUE(ask(*tried, kAsk, m_forged) == false) << "answered on trial, with the token's refusal";
     EXPECT_FALSE(roundTrip(*tried)) << "closed once answered";
     auto accepted = newcomer(hubtest::kAnonymous);
-    EXPECT_TRUE(ask(*accepted, kAccept));
+    EXPECT_TRUE(ask(*accepted, kAsk, m_admin));
     EXPECT_TRUE(roundTrip(*accepted)) << "kept once its token was accepted";
 
     // Every anonymous slot is held, two by callers whose token was accepted (idle, but not closed for an
@@ -672,7 +758,9 @@ TEST_F(NetTlsClockTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots
 
     // Client machines come in all the same, within their own share: its oldest idle one gives way.
     auto machine1 = newcomer("client1");
+    ASSERT_TRUE(roundTrip(*machine1));
     auto machine2 = newcomer("client2");
+    ASSERT_TRUE(roundTrip(*machine2));
     auto machine3 = newcomer("client2");
     m_clock.advance(1s);
     auto anotherTurnedAway = open(hubtest::kAnonymous, error);
@@ -700,6 +788,197 @@ TEST_F(NetTlsClockTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots
     auto settled = newcomer(hubtest::kAnonymous);
     EXPECT_TRUE(roundTrip(*settled));
     EXPECT_TRUE(roundTrip(*settled)) << "kept: it came in within the part of those without a token";
+}
+
+// The admission rule as a model walk: each crowd of 128 sessions that keeps itself at its size (opening
+// another as the server closes one) plays against legitimate callers arriving in two waves: prompt
+// consoles, consoles that wait just under their first-message limit before asking, and a client machine
+// that keeps its sessions and asks on each every two seconds. Every legitimate request is answered with
+// its token accepted, no legitimate session is closed, and the crowd holds no more than the share less
+// what the consoles kept. On the listener's clock, moved a quarter of a second at a time.
+TEST_F(NetAdmissionTest, ModelCrowdsOfEveryKindLeaveEveryLegitimateCallerAnswered) {
+    using namespace std::chrono_literals;
+    using Time = CHubClock::Steady::time_point;
+    using State = hubtest::CPolledCaller::State;
+    TZyNetOptions options;
+    options.isInfrastructure = [](const std::string& name) { return name == "hubmaster"; };
+    setZyNetOptions(options);
+    const TZyNetOptions& o = zynet::options();
+    constexpr auto kStep = 500ms;
+    const auto limit = std::chrono::seconds(o.anonymousFirstFrameSeconds);
+
+    struct TCaller {
+        hubtest::CPolledCaller session;
+        Time quiet{};     // the last poll that found its opening unanswered
+        Time welcomed{};  // no later than its welcome came: that poll's time
+        Time next{};      // its next move
+        size_t sent = 0;  // bytes of its message sent, for one sent slowly
+        int asked = 0, accepted = 0, refused = 0;
+        bool inFlight = false;
+    };
+    const auto caller = [](const std::string& from, const char* as = hubtest::kAnonymous) {
+        return TCaller{hubtest::CPolledCaller(from, as)};
+    };
+    const auto open = [&](TCaller& c) {
+        c.sent = 0;
+        c.inFlight = false;
+        c.quiet = c.next = m_clock.steadyNow();
+        c.session.open(m_listener->port(), "TestService");
+    };
+    const auto poll = [&](TCaller& c) {
+        const bool opening = c.session.state() == State::Opening;
+        c.session.poll([&c](const hubtest::TRawFrame& frame) {
+            ++(frame.code == kAccepted ? c.accepted : c.refused);
+            c.inFlight = false;
+        });
+        if (opening && c.session.state() == State::Open) c.welcomed = c.next = c.quiet;
+        if (c.session.state() == State::Opening) c.quiet = m_clock.steadyNow();
+    };
+    const auto ask = [&](TCaller& c, const std::string& token) {
+        c.inFlight = c.session.send(askFrame(token));
+        c.asked += c.inFlight;
+    };
+
+    enum class ECrowd { kForged, kLowRight, kDisabled, kByteASecond, kHalfAMessage, kIdleOpenings };
+    const std::vector<std::pair<ECrowd, const char*>> crowds = {
+        {ECrowd::kForged, "anonymous callers with forged tokens"},
+        {ECrowd::kLowRight, "one valid token of a user with no rights, from 4 addresses"},
+        {ECrowd::kDisabled, "a disabled user's token"},
+        {ECrowd::kByteASecond, "a byte a second"},
+        {ECrowd::kHalfAMessage, "half a first message"},
+        {ECrowd::kIdleOpenings, "openings left idle"}};
+    constexpr int kCrowd = 128, kWaves = 2;
+    const std::vector<uint8_t> slow = askFrame(m_forged);
+    for (const auto& [kind, name] : crowds) {
+        SCOPED_TRACE(name);
+        std::vector<TCaller> crowd;
+        for (int i = 0; i < kCrowd; ++i)
+            crowd.push_back(caller(kind == ECrowd::kLowRight ? "127.0.3." + std::to_string(1 + i % 4)
+                                                             : "127.0.2." + std::to_string(1 + i)));
+        // The crowd's moves at the clock's time: each session the server closed opened again, then its
+        // kind's move.
+        const auto crowdMoves = [&] {
+            const Time now = m_clock.steadyNow();
+            for (TCaller& c : crowd) {
+                poll(c);
+                if (c.session.state() == State::Closed) open(c);
+                if (c.session.state() != State::Open || now < c.next || c.inFlight) continue;
+                switch (kind) {
+                    case ECrowd::kForged:
+                        ask(c, m_forged);
+                        c.next = now + 1s;
+                        break;
+                    case ECrowd::kLowRight:
+                        ask(c, m_nemo);
+                        c.next = now + 30s;
+                        break;
+                    case ECrowd::kDisabled:
+                        ask(c, m_disabled);
+                        c.next = now + 1s;
+                        break;
+                    case ECrowd::kByteASecond:
+                        if (c.sent < slow.size()) c.session.send({slow[c.sent++]});
+                        c.next = now + 1s;
+                        break;
+                    case ECrowd::kHalfAMessage:
+                        if (c.sent == 0) {
+                            c.sent = slow.size() / 2;
+                            c.session.send(std::vector<uint8_t>(slow.begin(), slow.begin() + c.sent));
+                        }
+                        break;
+                    case ECrowd::kIdleOpenings:
+                        break;
+                }
+            }
+        };
+        const auto step = [&] {
+            m_clock.advance(kStep);
+            std::this_thread::sleep_for(2ms);  // the server's threads see the time before the callers move
+            crowdMoves();
+        };
+        // The crowd at its height: every session of it opened and its first moves made; openings left
+        // idle have had their whole first-message limit, the first of them given up.
+        for (Time until = m_clock.steadyNow() + (kind == ECrowd::kIdleOpenings ? limit + kStep : 1500ms);
+             m_clock.steadyNow() < until;)
+            step();
+
+        // The legitimate callers: consoles from addresses of their own, and a client machine proven by its
+        // certificate, whose sessions are opened with the first wave and kept.
+        std::vector<TCaller> prompt, waiting, machine;
+        for (int w = 0; w < kWaves; ++w) {
+            prompt.push_back(caller("127.0.1." + std::to_string(1 + w)));
+            waiting.push_back(caller("127.0.1." + std::to_string(11 + w)));
+            machine.push_back(caller("", "client1"));
+        }
+        const Time start = m_clock.steadyNow();
+        for (TCaller& c : machine) open(c);
+        int wave = 0;
+        const auto consolesDone = [&] {
+            bool all = wave == kWaves;
+            for (const auto* group : {&prompt, &waiting})
+                for (const TCaller& c : *group) all = all && c.accepted + c.refused == 1;
+            return all;
+        };
+        while (!consolesDone() && m_clock.steadyNow() < start + 40s) {
+            const Time now = m_clock.steadyNow();
+            if (wave < kWaves && now >= start + wave * 1s) {
+                open(prompt[wave]);
+                open(waiting[wave]);
+                ++wave;
+            }
+            for (auto* group : {&prompt, &waiting, &machine})
+                for (TCaller& c : *group) {
+                    poll(c);
+                    if (c.session.state() != State::Open || c.inFlight) continue;
+                    if (group == &prompt && c.asked == 0) ask(c, m_admin);
+                    // Just under its limit, counted from the last poll that had no welcome yet.
+                    if (group == &waiting && c.asked == 0 && now >= c.welcomed + limit - kStep)
+                        ask(c, m_admin);
+                    if (group == &machine && now >= c.next) {
+                        ask(c, m_admin);
+                        c.next = now + 2s;
+                    }
+                }
+            step();
+        }
+        // Settled: the answers on their way have come, and what the server closed has reached the callers.
+        bool inFlight = true;
+        for (int i = 0; i < 2000 && inFlight; ++i) {
+            std::this_thread::sleep_for(10ms);
+            inFlight = false;
+            for (auto* group : {&prompt, &waiting, &machine})
+                for (TCaller& c : *group) {
+                    poll(c);
+                    inFlight = inFlight || (c.session.state() == State::Open && c.inFlight);
+                }
+        }
+        int crowdOpen = 0, consolesOpen = 0;
+        for (auto* group : {&crowd, &prompt, &waiting})
+            for (TCaller& c : *group) {
+                poll(c);
+                (group == &crowd ? crowdOpen : consolesOpen) += c.session.state() == State::Open;
+            }
+        for (const auto& [group, who] :
+             {std::pair{&prompt, "a prompt console"},
+              {&waiting, "a console that waits just under its first-message limit"},
+              {&machine, "the client machine"}}) {
+            for (const TCaller& c : *group) {
+                EXPECT_GT(c.asked, 0) << who << " had no place to ask in";
+                EXPECT_EQ(c.accepted, c.asked) << who << ": " << c.refused << " refused";
+                EXPECT_EQ(c.session.closes(), 0) << who << " was closed";
+                EXPECT_EQ(c.session.refusals(), 0) << who << " was refused";
+            }
+        }
+        // The consoles keep their places, idle after their answers, and the crowd has the rest at most.
+        EXPECT_LE(crowdOpen, static_cast<int>(o.maxAnonymousConnections) - consolesOpen);
+        // The crowd leaves; what it left in line is let go before the next kind comes.
+        for (auto* group : {&crowd, &prompt, &waiting, &machine})
+            for (TCaller& c : *group) c.session.close();
+        for (int i = 0; i <= o.outsiderWaitSeconds; ++i) {
+            m_clock.advance(1s);
+            std::this_thread::sleep_for(5ms);
+        }
+    }
 }
 
 // A listener that sheds a connection before its handshake came to anything (as one under a flood of
