@@ -49,8 +49,10 @@ struct TZyNetOptions {
     int outsiderWaitSeconds = 10;
     unsigned maxClientMachineConnections = 64;  // sessions of client machines of one server at once
     unsigned maxOutsiderPerName = 64;           // ... proven to be one client machine
-    int anonymousFirstFrameSeconds = 5;  // its first message must be whole by then (also its stall limit)
-    int anonymousIdleSeconds = 60;       // idle this long between messages, it is closed
+    // Its first message must be whole by then (also its stall limit); a client machine's session that has
+    // sent nothing by then stays, but no longer keeps its place against a newcomer of its kind.
+    int anonymousFirstFrameSeconds = 5;
+    int anonymousIdleSeconds = 60;               // idle this long between messages, it is closed
     uint32_t anonymousMaxFrameBytes = 1u << 20;  // larger frames from it are refused
     unsigned anonymousDecodesAtOnce = 4;         // its messages decoded at the same time, per process
     // What messages of callers outside the infrastructure may hold in this process at once, received

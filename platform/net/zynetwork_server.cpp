@@ -289,9 +289,9 @@ bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnecti
                                         std::vector<long long>& taken, bool forInfrastructure) const {
     // One with a message under way (read, being read, or waiting to be) is no idle caller: closing it
     // would cut a request that came in good time; nor is one that has sent nothing yet within its
-    // first-message limit (its thread closes it when that passes): a console on a busy machine may take
-    // most of it. Of the rest, a session whose peer left goes first, then one whose token was refused,
-    // then the one that has waited longest with nothing under way.
+    // first-message limit since it came in (an anonymous caller's thread closes it when that passes): a
+    // console on a busy machine may take most of it. Of the rest, a session whose peer left goes first, then
+    // one whose token was refused, then the one that has waited longest with nothing under way.
     const auto now = m_listener->clock().steadyNow();
     const auto isTaken = [&taken](long long handle) {
         return std::find(taken.begin(), taken.end(), handle) != taken.end();
@@ -304,6 +304,7 @@ bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnecti
             !isTaken(handle))
             ++ofUser[c.token.userId];
     const size_t perUser = zynet::options().maxAnonymousPerUser;
+    const auto firstMessage = std::chrono::seconds(zynet::options().anonymousFirstFrameSeconds);
     enum Order { kGone, kRefused, kIdle, kKept };  // kKept: only for the infrastructure, last
     long long best = 0;
     Order bestOrder = kKept;
@@ -318,7 +319,8 @@ bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnecti
         } else if (c.token.verdict == zynet::TCallerToken::Verdict::Refused) {
             order = kRefused;
         } else {
-            const bool silent = !c.asked && !c.session->messageBegun();
+            const bool silent =
+                !c.asked && !c.session->messageBegun() && (!c.welcomed || now - c.idleSince < firstMessage);
             const bool usersOwn = c.anonymous && c.token.verdict == zynet::TCallerToken::Verdict::Accepted &&
                                   ofUser[c.token.userId] <= perUser;
             if (silent || usersOwn) {
@@ -606,6 +608,13 @@ void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> sessi
         zynet::FrameKind::Control, placed ? zynet::kWelcome : zynet::kRefused, payload.data(), payload.size(),
         zynet::options().connectSeconds, timedOut, "CZyNetworkServer::serve");
     if (placed && !opened.IsError()) {
+        {
+            // Its first-message limit runs from here, as its first receive's does.
+            CHubMutexLock lock(m_mutex);
+            TConnection& c = m_connections[handle];
+            c.welcomed = true;
+            c.idleSince = m_listener->clock().steadyNow();
+        }
         zynet::logDebug(2, "[%s]: session %lld from %s opened", m_name.c_str(), handle,
                         session->m_peer.clientName.c_str());
         bool first = true;
@@ -680,9 +689,13 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         zynet::TFrame frame;
         bool timedOut = false;
         // An outsider has a few seconds for its first message, and a shorter idle limit.
-        const int idle = !limited ? zynet::options().idleSeconds
-                         : first  ? zynet::options().anonymousFirstFrameSeconds
-                                  : zynet::options().anonymousIdleSeconds;
+        // A client machine keeps sessions it opened ahead of its requests (on a slow host its last may wait
+        // long for its turn): past the first-message limit they are idle ones, given up to a newcomer of
+        // its kind when its count is full (see pickIdleOutsider), and closed at the idle limit.
+        const bool anonymous = limited && !session.m_peer.proven;
+        const int idle = !limited             ? zynet::options().idleSeconds
+                         : first && anonymous ? zynet::options().anonymousFirstFrameSeconds
+                                              : zynet::options().anonymousIdleSeconds;
         CUxError error =
             session.receiveFrame(frame, zynet::deadlineIn(idle, session.m_clock), timedOut, kFunction);
         if (error.IsError()) {

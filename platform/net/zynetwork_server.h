@@ -103,13 +103,14 @@ private:
         // most: closed once its first message is answered, unless its token was accepted then (within its
         // user's bound) or a place of theirs is free.
         bool onTrial = false;
-        bool busy = false;     // a callback is running for it
-        bool asked = false;    // a message of it has been read
-        bool evicted = false;  // closed for the limits: to make room for a newer caller, or after its trial
+        bool welcomed = false;  // its welcome has gone out
+        bool busy = false;      // a callback is running for it
+        bool asked = false;     // a message of it has been read
+        bool evicted = false;   // closed for the limits: to make room for a newer caller, or after its trial
         // What the service made of the last token its messages showed (told by the token check).
         zynet::TCallerToken token;
-        // Since when it has waited for a message with none under way (its admission, or the end of its
-        // last callback), on the listener's clock.
+        // Since when it has waited for a message with none under way (its admission, its welcome, or the
+        // end of its last callback), on the listener's clock.
         CHubClock::Steady::time_point idleSince;
         std::string address;
         std::string name;  // the client name its peer proved ("" when none)
