@@ -26,9 +26,9 @@ struct TZyNetOptions {
     // Callers outside the infrastructure (anonymous ones, and client machines, whose certificates prove
     // only their names) are served within tighter limits, so that a crowd of them can neither lock out
     // the infrastructure or a console nor cost memory before a request has been judged. When a count is
-    // full, a session it counts gives way to the newcomer: one whose caller left, then one whose token was
-    // refused, then the one idle longest; never one with a message under way, nor one that has not yet had
-    // its whole first-message limit. Anonymous callers and client machines have shares of their own:
+    // full, a session it counts gives way to the newcomer: one whose token was refused, then the one idle
+    // longest; never one with a message under way, nor one that has not yet had its whole first-message
+    // limit. Anonymous callers and client machines have shares of their own:
     // neither kind's newcomers close the other's sessions.
     unsigned maxAnonymousConnections = 128;  // sessions without a certificate of one server at once
     unsigned maxAnonymousPerAddress = 64;    // ... from one peer address

@@ -289,9 +289,9 @@ bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnecti
                                         std::vector<long long>& taken, bool forInfrastructure) const {
     // One with a message under way (read, being read, or waiting to be) is no idle caller: closing it
     // would cut a request that came in good time; nor is one that has sent nothing yet within its
-    // first-message limit since it came in (an anonymous caller's thread closes it when that passes): a
-    // console on a busy machine may take most of it. Of the rest, a session whose peer left goes first, then
-    // one whose token was refused, then the one that has waited longest with nothing under way.
+    // first-message limit since its welcome (an anonymous caller's thread closes it when that passes): a
+    // console on a busy machine may take most of it. Of the rest, one whose token was refused goes first,
+    // then the one that has waited longest with nothing under way.
     const auto now = m_listener->clock().steadyNow();
     const auto isTaken = [&taken](long long handle) {
         return std::find(taken.begin(), taken.end(), handle) != taken.end();
@@ -305,19 +305,21 @@ bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnecti
             ++ofUser[c.token.userId];
     const size_t perUser = zynet::options().maxAnonymousPerUser;
     const auto firstMessage = std::chrono::seconds(zynet::options().anonymousFirstFrameSeconds);
-    enum Order { kGone, kRefused, kIdle, kKept };  // kKept: only for the infrastructure, last
-    long long best = 0;
-    Order bestOrder = kKept;
-    CHubClock::Steady::time_point bestSince;
+    struct TCandidate {
+        int order;  // 0: its token refused; 1: idle; 2: kept but for the infrastructure
+        CHubClock::Steady::time_point since;
+        long long handle;
+        const TConnection* connection;
+        bool operator<(const TCandidate& other) const {
+            return order != other.order ? order < other.order : since < other.since;
+        }
+    };
+    std::vector<TCandidate> candidates;
     for (const auto& [handle, c] : m_connections) {
         if (!c.outsider || !holdsPlace(c) || c.busy || !which(c) || isTaken(handle)) continue;
-        const CZyNetwork::Activity activity = c.session->activity(now, kMessageUnderWay);
-        if (activity == CZyNetwork::Activity::Message) continue;
-        Order order = kIdle;
-        if (activity == CZyNetwork::Activity::Gone) {
-            order = kGone;
-        } else if (c.token.verdict == zynet::TCallerToken::Verdict::Refused) {
-            order = kRefused;
+        int order = 1;
+        if (c.token.verdict == zynet::TCallerToken::Verdict::Refused) {
+            order = 0;
         } else {
             const bool silent =
                 !c.asked && !c.session->messageBegun() && (!c.welcomed || now - c.idleSince < firstMessage);
@@ -325,18 +327,21 @@ bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnecti
                                   ofUser[c.token.userId] <= perUser;
             if (silent || usersOwn) {
                 if (!forInfrastructure) continue;
-                order = kKept;
+                order = 2;
             }
         }
-        if (best == 0 || order < bestOrder || (order == bestOrder && c.idleSince < bestSince)) {
-            best = handle;
-            bestOrder = order;
-            bestSince = c.idleSince;
-        }
+        candidates.push_back({order, c.idleSince, handle, &c});
     }
-    if (best == 0) return false;
-    taken.push_back(best);
-    return true;
+    // What the peers are doing is asked of the likeliest first, not of every session (each asks the
+    // system), so that a newcomer costs little under a crowd.
+    std::sort(candidates.begin(), candidates.end());
+    for (const TCandidate& candidate : candidates) {
+        if (candidate.connection->session->activity(now, kMessageUnderWay) == CZyNetwork::Activity::Message)
+            continue;
+        taken.push_back(candidate.handle);
+        return true;
+    }
+    return false;
 }
 
 void CZyNetworkServer::evict(const std::vector<long long>& victims, const char* full) {

@@ -140,11 +140,11 @@ private:
     // user's bound) while the count of those without one is still full; else it stays, no longer on trial.
     bool answered(long long handle, const zynet::TCallerToken& told) EXCLUDES(m_mutex);
     // Marks the session that gives way first among the outsiders' for which `which` holds, and not among
-    // `taken`, by adding its handle there; false when none may. One whose peer left goes first, then one
-    // whose token was refused, then the one idle longest. Never one with a message under way, nor (unless
-    // `forInfrastructure`, which must always find room) one that has sent nothing yet (its whole
-    // first-message limit is its own), nor an anonymous caller's whose token was accepted while its user
-    // holds no more than maxAnonymousPerUser sessions.
+    // `taken`, by adding its handle there; false when none may. One whose token was refused goes first,
+    // then the one idle longest. Never one with a message under way, nor (unless `forInfrastructure`, which
+    // must always find room) one that has sent nothing yet within its first-message limit (that limit is
+    // its own), nor an anonymous caller's whose token was accepted while its user holds no more than
+    // maxAnonymousPerUser sessions.
     bool pickIdleOutsider(const std::function<bool(const TConnection&)>& which, std::vector<long long>& taken,
                           bool forInfrastructure = false) const REQUIRES(m_mutex);
     // Closes the sessions `victims` so that a newer caller gets their places; `full` says which count
