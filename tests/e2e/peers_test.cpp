@@ -386,8 +386,6 @@ public:
         }
         return true;
     }
-    long closes() const { return m_closes; }
-    long answers() const { return m_answers; }
 
 private:
     void run() {
@@ -404,9 +402,7 @@ private:
             const auto now = std::chrono::steady_clock::now();
             for (int i = 0; i < kSize && !m_stop; ++i) {
                 hubtest::CPolledCaller& c = callers[i];
-                const int closes = c.closes();
-                c.poll([this](const hubtest::TRawFrame&) { ++m_answers; });
-                m_closes += c.closes() - closes;
+                c.poll();
                 if (c.state() == hubtest::CPolledCaller::State::Closed) {
                     c.open(m_port, "BrowseRouter");
                     next[i] = now;
@@ -434,7 +430,6 @@ private:
     const std::vector<uint8_t> m_request;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_welcomed{0};
-    std::atomic<long> m_closes{0}, m_answers{0};
     std::thread m_thread;
 };
 
@@ -630,12 +625,6 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
         CCrowd crowd(kind, m_routerPort, listRequest("crowd", nemo));
         ASSERT_TRUE(crowd.atItsHeight()) << name;
         expectServedAmong(alone, legitimateCallers(token), name);
-        if (kind == CCrowd::EKind::kValidToken) {
-            // The crowd is answered (its token accepted, the browse refused), and the consoles' places
-            // were made by closing sessions of its user beyond what one user keeps.
-            EXPECT_GT(crowd.answers(), 0);
-            EXPECT_GT(crowd.closes(), 0);
-        }
     }
 }
 
@@ -643,8 +632,7 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
 // browses with a forged token again and again: a client machine's sessions (idle between
 // its browses) and consoles with a valid token (one waiting 4 s before its request) are answered every
 // time, with their browses' own answers, in a time they take without the crowd, while the crowd's are
-// answered with the token's refusal; the crowd holds only its part of the slots (sessions beyond it are
-// closed after an answer), and gets that part.
+// answered with the token's refusal, within its part of the slots.
 TEST_F(ProvenPeers, ACrowdWithForgedTokensLeavesClientMachinesAndConsolesWithATokenServed) {
     const std::string token = hubtest::issueToken(m_dir.file("demo"), "admin");
     ASSERT_GT(token.size(), 20u) << token;
@@ -742,11 +730,10 @@ TEST_F(ProvenPeers, ACrowdWithForgedTokensLeavesClientMachinesAndConsolesWithATo
     endCrowd();
 
     expectServedAmong(alone, crowded, "callers with forged tokens");
-    // The crowd is answered, always with its token's refusal; some of it holds places past an answer,
-    // and sessions beyond its part are closed after one (for a newcomer, or on trial once answered).
+    // The crowd is answered, always with its token's refusal; its sessions beyond its part are closed
+    // after an answer (on trial once answered, or, their token refused, the first to give way).
     EXPECT_GT(crowdAnswered, 3 * kCrowd);
     EXPECT_EQ(otherAnswers.load(), 0) << otherAnswer;
-    EXPECT_GT(keptPastAnswer.load(), 0);
     EXPECT_GT(closedOnceAnswered.load(), 0);
     std::printf(
         "crowd: %ld token refusals, %ld sessions kept past an answer, %ld closed once answered, %ld "

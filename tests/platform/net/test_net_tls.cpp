@@ -810,174 +810,147 @@ TEST_F(NetAdmissionTest, ModelCrowdsOfEveryKindLeaveEveryLegitimateCallerAnswere
     const TZyNetOptions& o = zynet::options();
     constexpr auto kStep = 500ms;
     const auto limit = std::chrono::seconds(o.anonymousFirstFrameSeconds);
-
+    // The crowds' kinds, then the legitimate callers'.
+    enum EKind {
+        kForged,
+        kLowRight,
+        kDisabled,
+        kByteASecond,
+        kHalfAMessage,
+        kIdle,
+        kPrompt,
+        kWaiting,
+        kMachine
+    };
+    const char* const names[] = {"anonymous callers with forged tokens",
+                                 "one valid token of a user with no rights, from 4 addresses",
+                                 "a disabled user's token",
+                                 "a byte a second",
+                                 "half a first message",
+                                 "openings left idle",
+                                 "a prompt console",
+                                 "a console that waits just under its first-message limit",
+                                 "a client machine"};
     struct TCaller {
+        EKind kind;
         hubtest::CPolledCaller session;
-        Time quiet{};     // the last poll that found its opening unanswered
-        Time welcomed{};  // no later than its welcome came: that poll's time
-        Time next{};      // its next move
-        size_t sent = 0;  // bytes of its message sent, for one sent slowly
+        Time quiet{}, welcomed{}, next{};  // quiet: the last poll that found its opening unanswered
+        size_t sent = 0;                   // bytes of its message sent, for one sent slowly
         int asked = 0, accepted = 0, refused = 0;
         bool inFlight = false;
     };
-    const auto caller = [](const std::string& from, const char* as = hubtest::kAnonymous) {
-        return TCaller{hubtest::CPolledCaller(from, as)};
-    };
+    const std::vector<uint8_t> slow = askFrame(m_forged);
     const auto open = [&](TCaller& c) {
         c.sent = 0;
         c.inFlight = false;
         c.quiet = c.next = m_clock.steadyNow();
         c.session.open(m_listener->port(), "TestService");
     };
-    const auto poll = [&](TCaller& c) {
-        const bool opening = c.session.state() == State::Opening;
+    const auto ask = [&](TCaller& c, const std::string& token, std::chrono::seconds again) {
+        c.inFlight = c.session.send(askFrame(token));
+        c.asked += c.inFlight;
+        c.next = m_clock.steadyNow() + again;
+    };
+    const auto poll = [](TCaller& c) {
         c.session.poll([&c](const hubtest::TRawFrame& frame) {
             ++(frame.code == kAccepted ? c.accepted : c.refused);
             c.inFlight = false;
         });
+    };
+    // What came, then the caller's move at the clock's time: a crowd's session the server closed is
+    // opened again; a waiting console asks just under its limit counted from the last poll before its
+    // welcome, so the server's count (from the welcome) is never shorter.
+    const auto move = [&](TCaller& c) {
+        const bool opening = c.session.state() == State::Opening;
+        poll(c);
+        const Time now = m_clock.steadyNow();
         if (opening && c.session.state() == State::Open) c.welcomed = c.next = c.quiet;
-        if (c.session.state() == State::Opening) c.quiet = m_clock.steadyNow();
+        if (c.session.state() == State::Opening) c.quiet = now;
+        if (c.session.state() == State::Closed && c.kind < kPrompt) open(c);
+        if (c.session.state() != State::Open || now < c.next || c.inFlight) return;
+        switch (c.kind) {
+            case kForged:
+                return ask(c, m_forged, 1s);
+            case kLowRight:
+                return ask(c, m_nemo, 30s);
+            case kDisabled:
+                return ask(c, m_disabled, 1s);
+            case kByteASecond:
+                if (c.sent < slow.size()) c.session.send({slow[c.sent++]});
+                c.next = now + 1s;
+                return;
+            case kHalfAMessage:
+                if (c.sent == 0) c.session.send({slow.begin(), slow.begin() + (c.sent = slow.size() / 2)});
+                return;
+            case kIdle:
+                return;
+            case kPrompt:
+            case kWaiting:
+                if (c.asked == 0 && (c.kind == kPrompt || now >= c.welcomed + limit - kStep))
+                    ask(c, m_admin, 0s);
+                return;
+            case kMachine:
+                return ask(c, m_admin, 2s);
+        }
     };
-    const auto ask = [&](TCaller& c, const std::string& token) {
-        c.inFlight = c.session.send(askFrame(token));
-        c.asked += c.inFlight;
-    };
-
-    enum class ECrowd { kForged, kLowRight, kDisabled, kByteASecond, kHalfAMessage, kIdleOpenings };
-    const std::vector<std::pair<ECrowd, const char*>> crowds = {
-        {ECrowd::kForged, "anonymous callers with forged tokens"},
-        {ECrowd::kLowRight, "one valid token of a user with no rights, from 4 addresses"},
-        {ECrowd::kDisabled, "a disabled user's token"},
-        {ECrowd::kByteASecond, "a byte a second"},
-        {ECrowd::kHalfAMessage, "half a first message"},
-        {ECrowd::kIdleOpenings, "openings left idle"}};
-    constexpr int kCrowd = 128, kWaves = 2;
-    const std::vector<uint8_t> slow = askFrame(m_forged);
-    for (const auto& [kind, name] : crowds) {
-        SCOPED_TRACE(name);
-        std::vector<TCaller> crowd;
-        for (int i = 0; i < kCrowd; ++i)
-            crowd.push_back(caller(kind == ECrowd::kLowRight ? "127.0.3." + std::to_string(1 + i % 4)
-                                                             : "127.0.2." + std::to_string(1 + i)));
-        // The crowd's moves at the clock's time: each session the server closed opened again, then its
-        // kind's move.
-        const auto crowdMoves = [&] {
-            const Time now = m_clock.steadyNow();
-            for (TCaller& c : crowd) {
-                poll(c);
-                if (c.session.state() == State::Closed) open(c);
-                if (c.session.state() != State::Open || now < c.next || c.inFlight) continue;
-                switch (kind) {
-                    case ECrowd::kForged:
-                        ask(c, m_forged);
-                        c.next = now + 1s;
-                        break;
-                    case ECrowd::kLowRight:
-                        ask(c, m_nemo);
-                        c.next = now + 30s;
-                        break;
-                    case ECrowd::kDisabled:
-                        ask(c, m_disabled);
-                        c.next = now + 1s;
-                        break;
-                    case ECrowd::kByteASecond:
-                        if (c.sent < slow.size()) c.session.send({slow[c.sent++]});
-                        c.next = now + 1s;
-                        break;
-                    case ECrowd::kHalfAMessage:
-                        if (c.sent == 0) {
-                            c.sent = slow.size() / 2;
-                            c.session.send(std::vector<uint8_t>(slow.begin(), slow.begin() + c.sent));
-                        }
-                        break;
-                    case ECrowd::kIdleOpenings:
-                        break;
-                }
-            }
-        };
+    for (EKind crowdKind : {kForged, kLowRight, kDisabled, kByteASecond, kHalfAMessage, kIdle}) {
+        SCOPED_TRACE(names[crowdKind]);
+        std::vector<TCaller> callers;
+        for (int i = 0; i < 128; ++i)
+            callers.push_back({crowdKind, hubtest::CPolledCaller(crowdKind == kLowRight
+                                                                     ? "127.0.3." + std::to_string(1 + i % 4)
+                                                                     : "127.0.2." + std::to_string(1 + i),
+                                                                 hubtest::kAnonymous)});
         const auto step = [&] {
             m_clock.advance(kStep);
             std::this_thread::sleep_for(2ms);  // the server's threads see the time before the callers move
-            crowdMoves();
+            for (TCaller& c : callers) move(c);
         };
         // The crowd at its height: every session of it opened and its first moves made; openings left
         // idle have had their whole first-message limit, the first of them given up.
-        for (Time until = m_clock.steadyNow() + (kind == ECrowd::kIdleOpenings ? limit + kStep : 1500ms);
+        for (const Time until = m_clock.steadyNow() + (crowdKind == kIdle ? limit + kStep : 1500ms);
              m_clock.steadyNow() < until;)
             step();
-
-        // The legitimate callers: consoles from addresses of their own, and a client machine proven by its
-        // certificate, whose sessions are opened with the first wave and kept.
-        std::vector<TCaller> prompt, waiting, machine;
-        for (int w = 0; w < kWaves; ++w) {
-            prompt.push_back(caller("127.0.1." + std::to_string(1 + w)));
-            waiting.push_back(caller("127.0.1." + std::to_string(11 + w)));
-            machine.push_back(caller("", "client1"));
-        }
+        // The legitimate callers, in two waves a second apart: consoles from addresses of their own, and a
+        // client machine proven by its certificate, whose sessions stay open throughout.
         const Time start = m_clock.steadyNow();
-        for (TCaller& c : machine) open(c);
-        int wave = 0;
-        const auto consolesDone = [&] {
-            bool all = wave == kWaves;
-            for (const auto* group : {&prompt, &waiting})
-                for (const TCaller& c : *group) all = all && c.accepted + c.refused == 1;
-            return all;
-        };
-        while (!consolesDone() && m_clock.steadyNow() < start + 40s) {
-            const Time now = m_clock.steadyNow();
-            if (wave < kWaves && now >= start + wave * 1s) {
-                open(prompt[wave]);
-                open(waiting[wave]);
-                ++wave;
-            }
-            for (auto* group : {&prompt, &waiting, &machine})
-                for (TCaller& c : *group) {
-                    poll(c);
-                    if (c.session.state() != State::Open || c.inFlight) continue;
-                    if (group == &prompt && c.asked == 0) ask(c, m_admin);
-                    // Just under its limit, counted from the last poll that had no welcome yet.
-                    if (group == &waiting && c.asked == 0 && now >= c.welcomed + limit - kStep)
-                        ask(c, m_admin);
-                    if (group == &machine && now >= c.next) {
-                        ask(c, m_admin);
-                        c.next = now + 2s;
-                    }
-                }
-            step();
+        for (int wave = 0; wave < 2; ++wave) {
+            for (EKind kind : {kPrompt, kWaiting, kMachine})
+                open(callers.emplace_back(
+                    TCaller{kind, hubtest::CPolledCaller(
+                                      kind == kMachine ? "" : "127.0.1." + std::to_string(10 * wave + kind),
+                                      kind == kMachine ? "client1" : hubtest::kAnonymous)}));
+            while (m_clock.steadyNow() < start + 1s) step();
         }
+        const auto consolesAnswered = [&] {
+            return std::all_of(callers.begin(), callers.end(), [&](const TCaller& c) {
+                return c.kind == kMachine || c.kind < kPrompt || c.accepted + c.refused == 1;
+            });
+        };
+        while (!consolesAnswered() && m_clock.steadyNow() < start + 40s) step();
         // Settled: the answers on their way have come, and what the server closed has reached the callers.
-        bool inFlight = true;
-        for (int i = 0; i < 2000 && inFlight; ++i) {
+        for (int i = 0; i < 2000; ++i) {
             std::this_thread::sleep_for(10ms);
-            inFlight = false;
-            for (auto* group : {&prompt, &waiting, &machine})
-                for (TCaller& c : *group) {
-                    poll(c);
-                    inFlight = inFlight || (c.session.state() == State::Open && c.inFlight);
-                }
+            for (TCaller& c : callers) poll(c);
+            if (std::none_of(callers.begin(), callers.end(),
+                             [](const TCaller& c) { return c.inFlight && c.session.state() == State::Open; }))
+                break;
         }
         int crowdOpen = 0, consolesOpen = 0;
-        for (auto* group : {&crowd, &prompt, &waiting})
-            for (TCaller& c : *group) {
-                poll(c);
-                (group == &crowd ? crowdOpen : consolesOpen) += c.session.state() == State::Open;
-            }
-        for (const auto& [group, who] :
-             {std::pair{&prompt, "a prompt console"},
-              {&waiting, "a console that waits just under its first-message limit"},
-              {&machine, "the client machine"}}) {
-            for (const TCaller& c : *group) {
-                EXPECT_GT(c.asked, 0) << who << " had no place to ask in";
-                EXPECT_EQ(c.accepted, c.asked) << who << ": " << c.refused << " refused";
-                EXPECT_EQ(c.session.closes(), 0) << who << " was closed";
-                EXPECT_EQ(c.session.refusals(), 0) << who << " was refused";
-            }
+        for (const TCaller& c : callers) {
+            const bool open = c.session.state() == State::Open;
+            crowdOpen += open && c.kind < kPrompt;
+            consolesOpen += open && (c.kind == kPrompt || c.kind == kWaiting);
+            if (c.kind < kPrompt) continue;
+            EXPECT_GT(c.asked, 0) << names[c.kind] << " had no place to ask in";
+            EXPECT_EQ(c.accepted, c.asked) << names[c.kind] << ": " << c.refused << " refused";
+            EXPECT_EQ(c.session.closes() + c.session.refusals(), 0)
+                << names[c.kind] << " was closed or refused";
         }
         // The consoles keep their places, idle after their answers, and the crowd has the rest at most.
         EXPECT_LE(crowdOpen, static_cast<int>(o.maxAnonymousConnections) - consolesOpen);
         // The crowd leaves; what it left in line is let go before the next kind comes.
-        for (auto* group : {&crowd, &prompt, &waiting, &machine})
-            for (TCaller& c : *group) c.session.close();
+        for (TCaller& c : callers) c.session.close();
         for (int i = 0; i <= o.outsiderWaitSeconds; ++i) {
             m_clock.advance(1s);
             std::this_thread::sleep_for(5ms);
