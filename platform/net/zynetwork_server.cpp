@@ -246,7 +246,7 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
             o.maxConnections &&
         !waiting) {
         std::vector<long long> victims;
-        if (!pickIdleOutsider([](const TConnection&) { return true; }, victims, true))
+        if (!pickIdleOutsider([](const TConnection&) { return true; }, victims, peer.trusted))
             return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt",
                                     "too many connections to " + m_name);
         evict(victims, ("all " + std::to_string(o.maxConnections) + " connections are taken").c_str());
@@ -508,6 +508,7 @@ bool CZyNetworkServer::awaitPlace(long long handle) {
     }
     if (!waiting()) return true;
     std::erase(m_line, handle);
+    if (m_quitting) return false;  // said by Quit
     const TConnection& c = m_connections[handle];
     zynet::logDebug(
         0,
