@@ -465,8 +465,6 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         log.debugLvl(3, "AuthToken:[%s], UserId:[%d], UserName:[%s]", kMaskedSecret, userId,
                      userName.c_str());
         if (!valid) return refuseToken(*request, security.tokenRefusal(""));
-        // A caller that has shown a user's token keeps its connection against newer anonymous ones.
-        if (session) session->NoteTokenAccepted();
         log.debugLvl(3, "UserId:[%d], UserName[%s]", userId, userName.c_str());
     }
     // Without a token the request names its user itself: serving it as that user is acting as another

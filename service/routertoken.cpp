@@ -168,8 +168,6 @@ bool identifyRoutedCaller(TDirectTask& t, CZyNetwork* session, CBrowseLog& log) 
             t.caller.refusal = security.tokenRefusal(kTokenRejected);
             return false;
         }
-        // A caller that has shown a user's token keeps its connection against newer anonymous ones.
-        if (session) session->NoteTokenAccepted();
     }
     return true;
 }

@@ -482,11 +482,7 @@ void CZydListener::refuse(TOpening& opening, const CUxError& error, const std::s
     zynet::logDebug(0, "session from %s (%s) refused and closed: %s", what.c_str(), opening.address.c_str(),
                     error.GetErrorText().c_str());
     if (!opening.socket.valid()) return;
-    TZynRefusal refusal;
-    refusal.code = error.GetErrorCode();
-    const std::string reason = error.GetErrorText();
-    refusal.reason = reason.c_str();
-    answer(opening, zynet::kRefused, zynet::encodeRecordBytes(fsr::LayoutOf<TZynRefusal>::layout, &refusal));
+    answer(opening, zynet::kRefused, zynet::refusalBytes(error.GetErrorCode(), error.GetErrorText()));
 }
 
 void CZydListener::answer(TOpening& opening, uint32_t code, const std::vector<uint8_t>& payload) {

@@ -100,6 +100,13 @@ std::vector<uint8_t> welcomeBytes() {
     return encodeRecordBytes(fsr::LayoutOf<TZynWelcome>::layout, &welcome);
 }
 
+std::vector<uint8_t> refusalBytes(int code, const std::string& reason) {
+    TZynRefusal refusal;
+    refusal.code = code;
+    refusal.reason = reason.c_str();
+    return encodeRecordBytes(fsr::LayoutOf<TZynRefusal>::layout, &refusal);
+}
+
 bool CHeldBytes::take(uint64_t bytes, bool small) {
     const TZyNetOptions& o = options();
     const uint64_t reserve = small ? 0 : std::min(o.anonymousSmallReserveBytes, o.anonymousHeldBytes);

@@ -59,6 +59,8 @@ std::vector<uint8_t> encodeRecordBytes(const fsr::TLayout& layout, const void* r
 std::vector<uint8_t> buildFrame(FrameKind kind, uint32_t code, const uint8_t* payload, size_t size);
 // The welcome this machine sends: its protocol version, client name and host name.
 std::vector<uint8_t> welcomeBytes();
+// A refusal of an opening: its error code and reason.
+std::vector<uint8_t> refusalBytes(int code, const std::string& reason);
 
 struct TFrame {
     FrameKind kind;

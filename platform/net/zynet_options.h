@@ -26,18 +26,33 @@ struct TZyNetOptions {
     // Callers outside the infrastructure (anonymous ones, and client machines, whose certificates prove
     // only their names) are served within tighter limits, so that a crowd of them can neither lock out
     // the infrastructure or a console nor cost memory before a request has been judged. When a count is
-    // full, the oldest idle session it counts gives way to the newcomer. Anonymous callers and client
-    // machines have shares of their own: neither kind's newcomers close the other's sessions.
+    // full, a session it counts gives way to the newcomer: one whose token was refused, then the one idle
+    // longest; never one with a message under way, nor one that has not yet had its whole first-message
+    // limit. Anonymous callers and client machines have shares of their own:
+    // neither kind's newcomers close the other's sessions.
     unsigned maxAnonymousConnections = 128;  // sessions without a certificate of one server at once
     unsigned maxAnonymousPerAddress = 64;    // ... from one peer address
     // ... of them whose caller has had no token accepted (see CZyNetwork::NoteTokenAccepted): the rest of
     // the share is kept for those that have. A newcomer beyond it, when no idle one gives way, is let in
     // to show its token and closed once answered unless its token was accepted.
     unsigned maxAnonymousWithoutToken = 64;
+    // ... of them whose token was accepted for one user that keep their places against newcomers (the
+    // first accepted): beyond it a user's sessions give way as those without a token do, so that one
+    // valid token (of a user with no rights, replayed from a few addresses) cannot keep other consoles
+    // out, as a database bounds the connections of one role.
+    unsigned maxAnonymousPerUser = 8;
+    // A newcomer outside the infrastructure that finds no place of its kind (each held by a session with
+    // a message under way, one that has not yet had its whole first-message limit, or a user's within its
+    // bound) waits this long in line for one, the first come the first served, rather than being refused
+    // at once: a session that sends nothing gives its place up within its first-message limit. The line
+    // is as long as the kind's share (and, of one address or proven name, as that count). 0: no line.
+    int outsiderWaitSeconds = 10;
     unsigned maxClientMachineConnections = 64;  // sessions of client machines of one server at once
     unsigned maxOutsiderPerName = 64;           // ... proven to be one client machine
-    int anonymousFirstFrameSeconds = 5;  // its first message must be whole by then (also its stall limit)
-    int anonymousIdleSeconds = 60;       // idle this long between messages, it is closed
+    // Its first message must be whole by then (also its stall limit); a client machine's session that has
+    // sent nothing by then stays, but no longer keeps its place against a newcomer of its kind.
+    int anonymousFirstFrameSeconds = 5;
+    int anonymousIdleSeconds = 60;               // idle this long between messages, it is closed
     uint32_t anonymousMaxFrameBytes = 1u << 20;  // larger frames from it are refused
     unsigned anonymousDecodesAtOnce = 4;         // its messages decoded at the same time, per process
     // What messages of callers outside the infrastructure may hold in this process at once, received

@@ -168,12 +168,6 @@ public:
     // The text of the last failure of this session, for a log line ("" when none).
     std::string GetLastErrorGenericText() const;
 
-    // Server side: the service accepted a user's token on this session. A caller without a certificate
-    // that has shown one keeps its place against newer callers without one (see CZyNetworkServer);
-    // set by the thread that served the message, read by any.
-    void NoteTokenAccepted() { m_tokenAccepted.store(true, std::memory_order_release); }
-    bool IsTokenAccepted() const { return m_tokenAccepted.load(std::memory_order_acquire); }
-
     // Open: neither closed by either side nor broken by a failure.
     bool IsConnected() const;
     // The descriptor of the session's connection (-1 before it is open), for a watcher that polls many
@@ -276,6 +270,9 @@ private:
     // within `fresh` of a message not yet whole (Message), or nothing is under way (Idle). Any thread.
     enum class Activity : uint8_t { Gone, Message, Idle };
     Activity activity(zynet::Clock::time_point now, zynet::Clock::duration fresh) const;
+    // Bytes of a message have come since the receiver last asked for one (a server session that has not
+    // yet been handed a message: it has begun its first). Any thread.
+    bool messageBegun() const { return m_frameSince.load() != 0; }
 
     const CHubClock& m_clock;
     std::atomic<State> m_state{State::Idle};
@@ -298,7 +295,6 @@ private:
     // until its receiver asks for the next (the clock's count since its epoch; 0: none under way).
     // Written by the receiving thread, read by the server's.
     std::atomic<zynet::Clock::rep> m_frameSince{0};
-    std::atomic<bool> m_tokenAccepted{false};  // see NoteTokenAccepted
 
     mutable CHubMutex m_errorMutex;
     std::string m_lastError GUARDED_BY(m_errorMutex);

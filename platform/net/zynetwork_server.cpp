@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -191,6 +192,7 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
             if (!connection.ended) connection.session->shutdown();
         }
         for (TParked* parked : m_parked) parked->wake.notify_one();
+        m_changed.notify_all();  // callers waiting in line for a place
         // A callback that quits its own server is not waited for: it is still running this. Every
         // other thread has ended when Quit returns, parked ones included.
         lock.wait(m_changed, [this, self]() REQUIRES(m_mutex) {
@@ -220,21 +222,36 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     session->prepare(peer, pending, pendingSize);
     CHubMutexLock lock(m_mutex);
     if (m_quitting || m_closed) return zynet::makeError(ZYNET_E_STOPPED, "CZyNetworkServer::adopt", m_name);
-    const auto live = [](const auto& entry) { return !entry.second.ended && !entry.second.evicted; };
-    bool onTrial = false;
-    if (!peer.trusted && !makeRoomForOutsider(peer, onTrial))
-        return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt",
-                                "too many callers outside the infrastructure at " + m_name);
-    // The infrastructure always finds room: outsiders hold only their share of the slots, and an idle
-    // one gives way when every slot is taken.
-    if (static_cast<size_t>(std::count_if(m_connections.begin(), m_connections.end(), live)) >=
-        zynet::options().maxConnections) {
+    const TZyNetOptions& o = zynet::options();
+    const bool anonymous = !peer.trusted && !peer.proven;
+    bool onTrial = false, waiting = false;
+    if (!peer.trusted) {
+        // Behind those already in line of its kind, the first come the first served; with none there, a
+        // place now if one can be made, else in line while the line has room.
+        size_t inLine = 0, inLineHere = 0;
+        for (long long handle : m_line) {
+            const TConnection& c = m_connections[handle];
+            if (c.anonymous != anonymous) continue;
+            ++inLine;
+            inLineHere += anonymous ? c.address == peer.address : c.name == peer.clientName;
+        }
+        waiting = inLine > 0 || makeRoomForOutsider(peer, onTrial) != Room::Made;
+        if (waiting && (o.outsiderWaitSeconds <= 0 ||
+                        inLine >= (anonymous ? o.maxAnonymousConnections : o.maxClientMachineConnections) ||
+                        inLineHere >= (anonymous ? o.maxAnonymousPerAddress : o.maxOutsiderPerName)))
+            return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt", tooManyOutsiders());
+    }
+    // The infrastructure always finds room: outsiders hold only their share of the slots, and one of
+    // them gives way when every slot is taken.
+    if (static_cast<size_t>(std::count_if(m_connections.begin(), m_connections.end(),
+                                          [](const auto& entry) { return holdsPlace(entry.second); })) >=
+            o.maxConnections &&
+        !waiting) {
         std::vector<long long> victims;
-        if (!pickIdleOutsider([](const TConnection&) { return true; }, victims))
+        if (!pickIdleOutsider([](const TConnection&) { return true; }, victims, peer.trusted))
             return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt",
                                     "too many connections to " + m_name);
-        evict(victims,
-              ("all " + std::to_string(zynet::options().maxConnections) + " connections are taken").c_str());
+        evict(victims, ("all " + std::to_string(o.maxConnections) + " connections are taken").c_str());
     }
 
     m_hadConnection = true;
@@ -244,10 +261,16 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     connection.session = session;
     connection.idleSince = m_listener->clock().steadyNow();
     connection.outsider = !peer.trusted;
-    connection.anonymous = !peer.trusted && !peer.proven;
+    connection.anonymous = anonymous;
     connection.onTrial = onTrial;
+    connection.waiting = waiting;
     connection.address = peer.address;
     if (peer.proven) connection.name = peer.clientName;
+    if (waiting) {
+        m_line.push_back(handle);
+        // A newcomer of another address or name than those at the front may have a place now.
+        admitWaiting();
+    }
     if (!m_parked.empty()) {
         // The thread that waited least: the likeliest to still have its caches warm.
         TParked* parked = m_parked.back();
@@ -273,31 +296,62 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
 }
 
 bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnection&)>& which,
-                                        std::vector<long long>& taken, bool spareWelcomed) const {
-    // A session whose peer left goes first, then the one that has waited longest with nothing under way.
+                                        std::vector<long long>& taken, bool forInfrastructure) const {
     // One with a message under way (read, being read, or waiting to be) is no idle caller: closing it
-    // would cut a request that came in good time.
+    // would cut a request that came in good time; nor is one that has sent nothing yet within its
+    // first-message limit since its welcome (an anonymous caller's thread closes it when that passes): a
+    // console on a busy machine may take most of it. Of the rest, one whose token was refused goes first,
+    // then the one that has waited longest with nothing under way.
     const auto now = m_listener->clock().steadyNow();
-    long long best = 0;
-    bool bestGone = false;
-    CHubClock::Steady::time_point bestSince;
-    for (const auto& [handle, c] : m_connections) {
-        if (!c.outsider || c.ended || c.evicted || c.busy || !which(c) ||
-            std::find(taken.begin(), taken.end(), handle) != taken.end())
-            continue;
-        const CZyNetwork::Activity activity = c.session->activity(now, kMessageUnderWay);
-        if (activity == CZyNetwork::Activity::Message) continue;
-        const bool gone = activity == CZyNetwork::Activity::Gone;
-        if (spareWelcomed && !gone && !c.asked && now - c.idleSince < kMessageUnderWay) continue;
-        if (best == 0 || (gone && !bestGone) || (gone == bestGone && c.idleSince < bestSince)) {
-            best = handle;
-            bestGone = gone;
-            bestSince = c.idleSince;
+    const auto isTaken = [&taken](long long handle) {
+        return std::find(taken.begin(), taken.end(), handle) != taken.end();
+    };
+    // The sessions each user's accepted token holds (those taken already no longer): while a user holds
+    // no more than the bound, they keep their places.
+    std::map<int, size_t> ofUser;
+    for (const auto& [handle, c] : m_connections)
+        if (c.anonymous && holdsPlace(c) && c.token.verdict == zynet::TCallerToken::Verdict::Accepted &&
+            !isTaken(handle))
+            ++ofUser[c.token.userId];
+    const size_t perUser = zynet::options().maxAnonymousPerUser;
+    const auto firstMessage = std::chrono::seconds(zynet::options().anonymousFirstFrameSeconds);
+    struct TCandidate {
+        int order;  // 0: its token refused; 1: idle; 2: kept but for the infrastructure
+        CHubClock::Steady::time_point since;
+        long long handle;
+        const TConnection* connection;
+        bool operator<(const TCandidate& other) const {
+            return order != other.order ? order < other.order : since < other.since;
         }
+    };
+    std::vector<TCandidate> candidates;
+    for (const auto& [handle, c] : m_connections) {
+        if (!c.outsider || !holdsPlace(c) || c.busy || !which(c) || isTaken(handle)) continue;
+        int order = 1;
+        if (c.token.verdict == zynet::TCallerToken::Verdict::Refused) {
+            order = 0;
+        } else {
+            const bool silent =
+                !c.asked && !c.session->messageBegun() && (!c.welcomed || now - c.idleSince < firstMessage);
+            const bool usersOwn = c.anonymous && c.token.verdict == zynet::TCallerToken::Verdict::Accepted &&
+                                  ofUser[c.token.userId] <= perUser;
+            if (silent || usersOwn) {
+                if (!forInfrastructure) continue;
+                order = 2;
+            }
+        }
+        candidates.push_back({order, c.idleSince, handle, &c});
     }
-    if (best == 0) return false;
-    taken.push_back(best);
-    return true;
+    // What the peers are doing is asked of the likeliest first, not of every session (each asks the
+    // system), so that a newcomer costs little under a crowd.
+    std::sort(candidates.begin(), candidates.end());
+    for (const TCandidate& candidate : candidates) {
+        if (candidate.connection->session->activity(now, kMessageUnderWay) == CZyNetwork::Activity::Message)
+            continue;
+        taken.push_back(candidate.handle);
+        return true;
+    }
+    return false;
 }
 
 void CZyNetworkServer::evict(const std::vector<long long>& victims, const char* full) {
@@ -323,7 +377,8 @@ void CZyNetworkServer::evict(const std::vector<long long>& victims, const char* 
 size_t CZyNetworkServer::anonymousWithoutToken() const {
     return static_cast<size_t>(std::count_if(m_connections.begin(), m_connections.end(), [](const auto& e) {
         const TConnection& c = e.second;
-        return c.anonymous && !c.ended && !c.evicted && !c.onTrial && !c.session->IsTokenAccepted();
+        return c.anonymous && holdsPlace(c) && !c.onTrial &&
+               c.token.verdict != zynet::TCallerToken::Verdict::Accepted;
     }));
 }
 
@@ -333,7 +388,16 @@ std::string CZyNetworkServer::withoutTokenFull(size_t count) {
            std::to_string(zynet::options().maxAnonymousWithoutToken) + ")";
 }
 
-bool CZyNetworkServer::makeRoomForOutsider(const CZyNetwork::TPeer& peer, bool& onTrial) {
+size_t CZyNetworkServer::sessionsOfUser(int userId) const {
+    return static_cast<size_t>(
+        std::count_if(m_connections.begin(), m_connections.end(), [userId](const auto& e) {
+            const TConnection& c = e.second;
+            return c.anonymous && holdsPlace(c) &&
+                   c.token.verdict == zynet::TCallerToken::Verdict::Accepted && c.token.userId == userId;
+        }));
+}
+
+CZyNetworkServer::Room CZyNetworkServer::makeRoomForOutsider(const CZyNetwork::TPeer& peer, bool& onTrial) {
     const TZyNetOptions& o = zynet::options();
     onTrial = false;
     // Callers without a certificate and client machines each have a share of their own, so that a crowd
@@ -343,7 +407,7 @@ bool CZyNetworkServer::makeRoomForOutsider(const CZyNetwork::TPeer& peer, bool& 
     const bool anonymous = !peer.proven;
     size_t share = 0, here = 0, named = 0;
     for (const auto& [handle, c] : m_connections) {
-        if (!c.outsider || c.ended || c.evicted || c.anonymous != anonymous) continue;
+        if (!c.outsider || !holdsPlace(c) || c.anonymous != anonymous) continue;
         ++share;
         here += anonymous && c.address == peer.address;
         named += !anonymous && c.name == peer.clientName;
@@ -352,21 +416,18 @@ bool CZyNetworkServer::makeRoomForOutsider(const CZyNetwork::TPeer& peer, bool& 
     const bool addressFull = anonymous && here >= o.maxAnonymousPerAddress;
     const bool nameFull = !anonymous && named >= o.maxOutsiderPerName;
     const bool shareFull = share >= most;
-    // A session of the newcomer's kind, never one whose caller's token was accepted: a caller that has
-    // shown who it is keeps its place against anonymous newcomers.
-    const auto mayGiveWay = [anonymous](const TConnection& c) {
-        return c.anonymous == anonymous && !(anonymous && c.session->IsTokenAccepted());
-    };
+    const auto ofKind = [anonymous](const TConnection& c) { return c.anonymous == anonymous; };
     std::vector<long long> victims;
     if (addressFull || nameFull || shareFull) {
         // A caller that keeps a session open doing nothing gives way to one that has come to ask: one of
-        // the full count, the oldest of its share when only the share is full.
+        // the full count, any of its share when only the share is full.
         const auto ofFullCount = [&](const TConnection& c) {
-            return mayGiveWay(c) && (addressFull ? c.address == peer.address
-                                     : nameFull  ? c.name == peer.clientName
-                                                 : true);
+            return ofKind(c) && (addressFull ? c.address == peer.address
+                                 : nameFull  ? c.name == peer.clientName
+                                             : true);
         };
-        if (!pickIdleOutsider(ofFullCount, victims)) return false;
+        if (!pickIdleOutsider(ofFullCount, victims))
+            return addressFull || nameFull ? Room::NotForThisCaller : Room::None;
         const std::string full =
             addressFull ? std::to_string(here) + " sessions from " + peer.address + " (at most " +
                               std::to_string(o.maxAnonymousPerAddress) + ")"
@@ -378,41 +439,131 @@ bool CZyNetworkServer::makeRoomForOutsider(const CZyNetwork::TPeer& peer, bool& 
                               std::to_string(most) + ")";
         evict(victims, full.c_str());
     }
-    if (!anonymous) return true;
-    // Of the anonymous share, callers whose token was not (yet) accepted hold at most a part: an idle one
+    if (!anonymous) return Room::Made;
+    // Of the anonymous share, callers whose token was not (yet) accepted hold at most a part: one of them
     // gives way to the newcomer, else the newcomer comes in on trial, to be closed once answered unless its
     // token was accepted (the rest of the share is kept for callers that show theirs). The newcomer has a
-    // place either way: a session just welcomed, whose first message is on its way, is not closed for it.
+    // place either way.
     const size_t withoutToken = anonymousWithoutToken();
-    if (withoutToken < o.maxAnonymousWithoutToken) return true;
+    if (withoutToken < o.maxAnonymousWithoutToken) return Room::Made;
     victims.clear();
-    if (pickIdleOutsider([&](const TConnection& c) { return mayGiveWay(c) && !c.onTrial; }, victims, true)) {
+    const auto withoutTokenNotOnTrial = [&](const TConnection& c) {
+        return ofKind(c) && !c.onTrial && c.token.verdict != zynet::TCallerToken::Verdict::Accepted;
+    };
+    if (pickIdleOutsider(withoutTokenNotOnTrial, victims)) {
         evict(victims, withoutTokenFull(withoutToken).c_str());
-        return true;
+        return Room::Made;
     }
     onTrial = true;
-    return true;
+    return Room::Made;
 }
 
-bool CZyNetworkServer::answered(long long handle, const CZyNetwork& session) {
+void CZyNetworkServer::admitWaiting() {
+    if (m_line.empty()) return;
+    // Every slot taken: the line waits for one to free (the infrastructure's own newcomers make theirs).
+    if (static_cast<size_t>(std::count_if(m_connections.begin(), m_connections.end(), [](const auto& entry) {
+            return holdsPlace(entry.second);
+        })) >= zynet::options().maxConnections)
+        return;
+    // Once a kind's share has nothing to give, nobody more of that kind gets in on this pass; once an
+    // address's (or name's) count has nothing, nobody more of it.
+    bool kindFull[2] = {false, false};
+    std::vector<std::string> fullHere;
+    bool admitted = false;
+    const auto now = m_listener->clock().steadyNow();
+    for (auto it = m_line.begin(); it != m_line.end();) {
+        TConnection& c = m_connections[*it];
+        const std::string& here = c.anonymous ? c.address : c.name;
+        if (kindFull[c.anonymous] || std::find(fullHere.begin(), fullHere.end(), here) != fullHere.end()) {
+            ++it;
+            continue;
+        }
+        bool onTrial = false;
+        switch (makeRoomForOutsider(c.session->m_peer, onTrial)) {
+            case Room::Made:
+                c.waiting = false;
+                c.onTrial = onTrial;
+                c.idleSince = now;
+                it = m_line.erase(it);
+                admitted = true;
+                continue;
+            case Room::NotForThisCaller:
+                fullHere.push_back(here);
+                break;
+            case Room::None:
+                kindFull[c.anonymous] = true;
+                break;
+        }
+        ++it;
+    }
+    if (admitted) m_changed.notify_all();
+}
+
+bool CZyNetworkServer::awaitPlace(long long handle) {
+    // Rechecked this often by the first in line: a place may come free with time alone (a message under
+    // way so long it no longer counts as one).
+    constexpr std::chrono::milliseconds kRecheck{250};
+    const CHubClock& clock = m_listener->clock();
+    CHubMutexLock lock(m_mutex);
+    const auto waiting = [this, handle]() REQUIRES(m_mutex) { return m_connections[handle].waiting; };
+    if (!waiting()) return true;
+    const auto start = clock.steadyNow();
+    const auto deadline = start + std::chrono::seconds(zynet::options().outsiderWaitSeconds);
+    while (waiting() && !m_quitting) {
+        if (m_line.front() == handle) admitWaiting();
+        const auto now = clock.steadyNow();
+        if (!waiting() || now >= deadline) break;
+        clock.waitUntil(lock, m_changed, std::min(deadline, now + kRecheck),
+                        [&]() REQUIRES(m_mutex) { return !waiting() || m_quitting; });
+    }
+    if (!waiting()) return true;
+    std::erase(m_line, handle);
+    if (m_quitting) return false;  // said by Quit
+    const TConnection& c = m_connections[handle];
+    zynet::logDebug(
+        0,
+        "[%s]: session %lld of a caller outside the infrastructure ([%s] %s) waited %lld ms in line "
+        "and found no place; refused",
+        m_name.c_str(), handle, c.name.c_str(), c.address.c_str(),
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(clock.steadyNow() - start).count()));
+    return false;
+}
+
+bool CZyNetworkServer::answered(long long handle, const zynet::TCallerToken& told) {
     CHubMutexLock lock(m_mutex);
     auto it = m_connections.find(handle);
     if (it == m_connections.end()) return true;
-    it->second.busy = false;
-    it->second.idleSince = m_listener->clock().steadyNow();
-    if (!it->second.onTrial) return true;
-    const size_t withoutToken = anonymousWithoutToken();
-    if (session.IsTokenAccepted() || withoutToken < zynet::options().maxAnonymousWithoutToken) {
-        it->second.onTrial = false;
-        return true;
+    TConnection& c = it->second;
+    c.busy = false;
+    c.idleSince = m_listener->clock().steadyNow();
+    // A message whose token was judged says what the caller is now; one that showed none leaves it.
+    if (told.verdict != zynet::TCallerToken::Verdict::None) c.token = told;
+    bool stays = true;
+    if (c.onTrial) {
+        const size_t withoutToken = anonymousWithoutToken();
+        const bool accepted = c.token.verdict == zynet::TCallerToken::Verdict::Accepted;
+        const size_t ofUser = accepted ? sessionsOfUser(c.token.userId) : 0;
+        if ((accepted && ofUser <= zynet::options().maxAnonymousPerUser) ||
+            withoutToken < zynet::options().maxAnonymousWithoutToken) {
+            c.onTrial = false;
+        } else {
+            c.evicted = true;
+            stays = false;
+            const std::string why = accepted
+                                        ? "its user holds " + std::to_string(ofUser) + " sessions (at most " +
+                                              std::to_string(zynet::options().maxAnonymousPerUser) + ")"
+                                        : std::string("had no token accepted");
+            zynet::logDebug(0,
+                            "[%s]: session %lld of a caller without a certificate (%s), let in while %s, %s; "
+                            "closed once answered",
+                            m_name.c_str(), handle, c.address.c_str(), withoutTokenFull(withoutToken).c_str(),
+                            why.c_str());
+        }
     }
-    it->second.evicted = true;
-    zynet::logDebug(
-        0,
-        "[%s]: session %lld of a caller without a certificate (%s), let in while %s, had no token "
-        "accepted; closed once answered",
-        m_name.c_str(), handle, it->second.address.c_str(), withoutTokenFull(withoutToken).c_str());
-    return false;
+    // Idle now, or closed: a caller in line may have its place.
+    admitWaiting();
+    return stays;
 }
 
 void CZyNetworkServer::setBusy(long long handle) {
@@ -470,17 +621,27 @@ void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> s
 void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> session) {
     // An outsider's lines, from its messages to its disconnect, are its own to count (see peerlog.h).
     zylog::CPeerScope scope(session->m_peer.outsiderKey(), session->m_peer.proven);
-    const std::vector<uint8_t> payload = zynet::welcomeBytes();
+    // A caller that waited in line for a place and found none is told so, as one refused at the door is.
+    const bool placed = awaitPlace(handle);
+    const std::vector<uint8_t> payload =
+        placed ? zynet::welcomeBytes() : zynet::refusalBytes(ZYNET_E_REFUSED, tooManyOutsiders());
     bool timedOut = false;
-    const CUxError opened =
-        session->sendFrame(zynet::FrameKind::Control, zynet::kWelcome, payload.data(), payload.size(),
-                           zynet::options().connectSeconds, timedOut, "CZyNetworkServer::serve");
-    if (!opened.IsError()) {
+    const CUxError opened = session->sendFrame(
+        zynet::FrameKind::Control, placed ? zynet::kWelcome : zynet::kRefused, payload.data(), payload.size(),
+        zynet::options().connectSeconds, timedOut, "CZyNetworkServer::serve");
+    if (placed && !opened.IsError()) {
+        {
+            // Its first-message limit runs from here, as its first receive's does.
+            CHubMutexLock lock(m_mutex);
+            TConnection& c = m_connections[handle];
+            c.welcomed = true;
+            c.idleSince = m_listener->clock().steadyNow();
+        }
         zynet::logDebug(2, "[%s]: session %lld from %s opened", m_name.c_str(), handle,
                         session->m_peer.clientName.c_str());
         bool first = true;
         while (deliver(handle, *session, first)) first = false;
-    } else if (timedOut) {
+    } else if (placed && timedOut) {
         // A peer that left first closed it, and so did an eviction or the server's quit (said there).
         zynet::logDebug(0, "[%s]: session %lld of [%s] (%s) did not take its welcome within %d s; closed",
                         m_name.c_str(), handle, session->m_peer.clientName.c_str(),
@@ -491,7 +652,8 @@ void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> sessi
         session->lingerClose();
     else
         session->shutdown();
-    if (m_xdrCallback) {
+    // A session that never had a place was never the service's.
+    if (m_xdrCallback && placed) {
         try {
             m_xdrCallback(ZYN_CALLBACK_DISCONNECTED, this, handle, 0, nullptr);
         } catch (...) {
@@ -505,6 +667,8 @@ void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> sessi
         auto it = m_connections.find(handle);
         it->second.ended = true;
         if (it->second.lent == 0) m_connections.erase(it);
+        // Its place is free: the first in line that it can serve takes it.
+        admitWaiting();
         // Closed under the same lock that adopt takes: no connection slips in after the last one.
         if (m_ended && !m_closed &&
             std::none_of(m_connections.begin(), m_connections.end(),
@@ -547,9 +711,13 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         zynet::TFrame frame;
         bool timedOut = false;
         // An outsider has a few seconds for its first message, and a shorter idle limit.
-        const int idle = !limited ? zynet::options().idleSeconds
-                         : first  ? zynet::options().anonymousFirstFrameSeconds
-                                  : zynet::options().anonymousIdleSeconds;
+        // A client machine keeps sessions it opened ahead of its requests (on a slow host its last may wait
+        // long for its turn): past the first-message limit they are idle ones, given up to a newcomer of
+        // its kind when its count is full (see pickIdleOutsider), and closed at the idle limit.
+        const bool anonymous = limited && !session.m_peer.proven;
+        const int idle = !limited             ? zynet::options().idleSeconds
+                         : first && anonymous ? zynet::options().anonymousFirstFrameSeconds
+                                              : zynet::options().anonymousIdleSeconds;
         CUxError error =
             session.receiveFrame(frame, zynet::deadlineIn(idle, session.m_clock), timedOut, kFunction);
         if (error.IsError()) {
@@ -603,6 +771,8 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
     }
 
     bool threw = false;
+    // What the token checks the callback runs come to (see zynet::tellCallerToken).
+    zynet::CCallerTokenScope token;
     try {
         if (kind == zynet::FrameKind::Xml) {
             if (relayed)
@@ -618,7 +788,7 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         threw = true;
     }
     // A caller let in on trial has had its answer.
-    if (limited && !answered(handle, session)) return false;
+    if (limited && !answered(handle, token.told())) return false;
     if (limited) {
         // What an outsider's big message took is not kept while its session idles, nor what its
         // request took of this thread (its database connection): idle outsiders hold none of them.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/errors/cuxerror.h"
+#include "platform/net/zynet_callertoken.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork.h"
 #include "platform/threads/hubmutex.h"
@@ -96,45 +97,68 @@ private:
         bool ended = false;      // its thread has finished with it
         bool outsider = false;   // its peer is not of the infrastructure
         bool anonymous = false;  // ... and has no certificate
+        // In line for a place of its kind (see awaitPlace): not yet welcomed, counted in no share.
+        bool waiting = false;
         // Let in while the sessions of callers without a certificate or an accepted token were at their
-        // most: closed once its first message is answered, unless its token was accepted then or a place
-        // of theirs is free.
+        // most: closed once its first message is answered, unless its token was accepted then (within its
+        // user's bound) or a place of theirs is free.
         bool onTrial = false;
-        bool busy = false;     // a callback is running for it
-        bool asked = false;    // a message of it has been read
-        bool evicted = false;  // closed for the limits: to make room for a newer caller, or after its trial
-        // Since when it has waited for a message with none under way (its adoption, or the end of its
-        // last callback), on the listener's clock.
+        bool welcomed = false;  // its welcome has gone out
+        bool busy = false;      // a callback is running for it
+        bool asked = false;     // a message of it has been read
+        bool evicted = false;   // closed for the limits: to make room for a newer caller, or after its trial
+        // What the service made of the last token its messages showed (told by the token check).
+        zynet::TCallerToken token;
+        // Since when it has waited for a message with none under way (its admission, its welcome, or the
+        // end of its last callback), on the listener's clock.
         CHubClock::Steady::time_point idleSince;
         std::string address;
         std::string name;  // the client name its peer proved ("" when none)
     };
+    // Welcomed, not yet ended nor closed for the limits: it holds a place of its kind.
+    static bool holdsPlace(const TConnection& c) { return !c.ended && !c.evicted && !c.waiting; }
 
     // Called by the listener (under its lock) with a connection that named this service.
     CUxError adopt(zynet::CSocket& socket, const CZyNetwork::TPeer& peer, const uint8_t* pending,
                    size_t pendingSize);
     // Room for one more session of a caller outside the infrastructure: within the limits of its kind
     // (anonymous callers: all their sessions, those of its address, those without an accepted token;
-    // client machines: all theirs, those of its proven name), or by closing the oldest idle session of
-    // its kind that the full count holds (never one whose token was accepted). False (nothing closed)
-    // when there is none. An anonymous newcomer finding only the count without an accepted token full,
-    // and none of it idle, comes in `onTrial`.
-    bool makeRoomForOutsider(const CZyNetwork::TPeer& peer, bool& onTrial) REQUIRES(m_mutex);
+    // client machines: all theirs, those of its proven name), or by closing a session of its kind that
+    // the full count holds and that may give way (see pickIdleOutsider). An anonymous newcomer finding
+    // only the count without an accepted token full, and none of it to give way, comes in `onTrial`.
+    // NotForThisCaller: its address's (or name's) count is full and nothing of it gives way; None: its
+    // kind's share is full and nothing gives way. Nothing is closed unless it returns Made.
+    enum class Room : uint8_t { Made, NotForThisCaller, None };
+    Room makeRoomForOutsider(const CZyNetwork::TPeer& peer, bool& onTrial) REQUIRES(m_mutex);
     // Sessions of anonymous callers, not on trial, whose token has not been accepted.
     size_t anonymousWithoutToken() const REQUIRES(m_mutex);
     static std::string withoutTokenFull(size_t count);
-    // An outsider's message has been served: its session is idle from now on. False (the session is to
-    // close) for one on trial whose token was not accepted while the count of those without one is still
-    // full; else it stays, no longer on trial.
-    bool answered(long long handle, const CZyNetwork& session) EXCLUDES(m_mutex);
-    // Marks the oldest idle outsider's session for which `which` holds, and not among `taken`, by adding
-    // its handle there; false when there is none. `spareWelcomed`: a session welcomed within the last
-    // second that has sent nothing yet does not count as idle (its first message is on its way).
+    // Sessions of anonymous callers whose last token was accepted for `userId`.
+    size_t sessionsOfUser(int userId) const REQUIRES(m_mutex);
+    // An outsider's message has been served (`told`: what its token came to): its session is idle from
+    // now on. False (the session is to close) for one on trial whose token was not accepted (within its
+    // user's bound) while the count of those without one is still full; else it stays, no longer on trial.
+    bool answered(long long handle, const zynet::TCallerToken& told) EXCLUDES(m_mutex);
+    // Marks the session that gives way first among the outsiders' for which `which` holds, and not among
+    // `taken`, by adding its handle there; false when none may. One whose token was refused goes first,
+    // then the one idle longest. Never one with a message under way, nor (unless `forInfrastructure`, which
+    // must always find room) one that has sent nothing yet within its first-message limit (that limit is
+    // its own), nor an anonymous caller's whose token was accepted while its user holds no more than
+    // maxAnonymousPerUser sessions.
     bool pickIdleOutsider(const std::function<bool(const TConnection&)>& which, std::vector<long long>& taken,
-                          bool spareWelcomed = false) const REQUIRES(m_mutex);
+                          bool forInfrastructure = false) const REQUIRES(m_mutex);
     // Closes the sessions `victims` so that a newer caller gets their places; `full` says which count
     // was full, for the log.
     void evict(const std::vector<long long>& victims, const char* full) REQUIRES(m_mutex);
+    // Gives the callers in line the places that can be made for them, in the order they came.
+    void admitWaiting() REQUIRES(m_mutex);
+    // A connection's thread, before its welcome: true once its session has a place (at once for one that
+    // found one on arrival), false when none was made within outsiderWaitSeconds or the server quits.
+    bool awaitPlace(long long handle) EXCLUDES(m_mutex);
+    // What a caller outside the infrastructure that finds no place is told.
+    std::string tooManyOutsiders() const {
+        return "too many callers outside the infrastructure at " + m_name;
+    }
     // A thread waiting for its next connection; its slot is filled by adopt.
     struct TParked {
         std::thread::id thread;
@@ -179,6 +203,8 @@ private:
     std::map<std::thread::id, std::thread> m_threads GUARDED_BY(m_mutex);  // every thread running
     std::vector<std::thread> m_finished GUARDED_BY(m_mutex);               // threads that ended, to be joined
     std::vector<TParked*> m_parked GUARDED_BY(m_mutex);                    // the latest parked last
+    std::vector<long long> m_line
+        GUARDED_BY(m_mutex);  // connections waiting for a place, the first come first
     bool m_quitting GUARDED_BY(m_mutex) = false;
     bool m_quit GUARDED_BY(m_mutex) = false;            // Quit has finished
     std::function<void()> m_ended GUARDED_BY(m_mutex);  // see EndWithLastConnection

@@ -13,6 +13,7 @@
 #include "platform/errors/evmessageids.h"
 #include "platform/hubdb/securitytables.h"
 #include "platform/log/evdebug.h"
+#include "platform/net/zynet_callertoken.h"
 #include "platform/security/zetatoken.h"
 #include "platform/threads/hubclock.h"
 
@@ -172,6 +173,21 @@ bool EvSecurityMgr::getBrowseErrorStringAndGuiMessageId(int& code, std::string& 
 
 int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDetails, int& userId,
                               std::string& userName, std::string& domain, std::string& fullName) {
+    const int accepted = judgeToken(token, kind, withDetails, userId, userName, domain, fullName);
+    // The one place a caller's token is accepted or refused, whichever service asked: the server that
+    // serves the caller's message hears it here (its admission of callers without a certificate rests on
+    // it), so no service has to remember to tell it. A token of the other kind is no verdict yet (the
+    // caller tries the other call), nor is a check this side could not make (no key, no transaction).
+    if (accepted == 1)
+        zynet::tellCallerToken({}, true, userId);
+    else if (m_tokenRefused)
+        zynet::tellCallerToken({}, false, 0);
+    return accepted;
+}
+
+int EvSecurityMgr::judgeToken(const std::string& token, char kind, bool withDetails, int& userId,
+                              std::string& userName, std::string& domain, std::string& fullName) {
+    m_tokenRefused = false;
     std::string key;
     if (!CZetaToken::signingKey(key)) {
         zysec::securityLog().debugLvl(0, "ERROR: no token key is configured; tokens are refused");
@@ -182,6 +198,7 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
     CZetaToken::Result r = CZetaToken::verify(key, token, now, claims);
     if (r != CZetaToken::kValid) {
         zysec::securityLog().debugLvl(1, "token refused: %s", CZetaToken::resultText(r));
+        m_tokenRefused = !token.empty();
         return 0;
     }
     if (claims.kind != kind) {
@@ -213,6 +230,7 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
             zysec::securityLog().debugLvl(rc == zydb::DB_NO_DATA ? 1 : 0, "token refused: session [%s] %s",
                                           claims.sessionId.c_str(),
                                           rc == zydb::DB_NO_DATA ? "is not live" : s.getErrorStr(rc));
+            m_tokenRefused = rc == zydb::DB_NO_DATA;
             return 0;
         }
     }
@@ -237,6 +255,7 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
                                  ") is unknown: the Hubmaster has no such user)";
         else if (rc == zydb::DB_OK)
             m_tokenUserRefused = std::string(kTokenUserReason) + "[" + user.login + "] is disabled)";
+        m_tokenRefused = rc == zydb::DB_NO_DATA || rc == zydb::DB_OK;
         return 0;
     }
     m_tokenUserRefused.clear();

@@ -79,7 +79,11 @@ protected:
                 const std::function<zysec::TCheckOutcome(DBtran*)>& ask);
 
 private:
+    // The token checks' one road: judges the token and tells the server serving the caller what came of
+    // it (see zynet::tellCallerToken).
     int checkToken(const std::string& token, char kind, bool withDetails, int& userId, std::string& userName,
+                   std::string& domain, std::string& fullName);
+    int judgeToken(const std::string& token, char kind, bool withDetails, int& userId, std::string& userName,
                    std::string& domain, std::string& fullName);
     void setResponse(const std::string& text);
     // The memo of `reads` (null: none), unless the manager's transaction has written.
@@ -100,6 +104,7 @@ private:
     long long m_localeId;        // locale of the messages
     zydb::CRequestReads* m_reads = nullptr;
     std::string m_tokenUserRefused;  // why a well-signed token's user was refused ("" for none)
+    bool m_tokenRefused = false;     // the last token judged was refused for what it is (not its kind)
 };
 
 class EvSecurityCheck : public EvSecurityMgr {

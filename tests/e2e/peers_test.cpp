@@ -1,8 +1,8 @@
 // Proven peers with the real processes on loopback (the host, a media agent, consoles): the wire between
 // a console and the host carries no token in clear, answers forged by a caller the browse did not ask
 // never reach it (even with the session GUID and a certificate of another machine, or under the name of
-// the agent it asked without the session), crowds of idle and
-// slow callers cannot lock consoles out of either road, huge frames and floods of big messages from
+// the agent it asked without the session), crowds of idle or slow callers, or of one valid token of a user
+// with no rights, cannot lock consoles out of either road, huge frames and floods of big messages from
 // callers outside the infrastructure (a client machine's certificate included) cost the host and the
 // media agent little memory, a crowd of addresses with forged tokens leaves client machines and consoles
 // with a token served, a client machine cannot fill a media agent with launched instances, and a flood
@@ -206,6 +206,128 @@ protected:
         return -1;
     }
 
+    // A router list of /d00 under browse session `session`, with `token`: what a console sends.
+    std::vector<uint8_t> listRequest(const std::string& session, const std::string& token) const {
+        TConsoleOptions o;
+        o.command = EConsoleCommand::kList;
+        o.client = "client1";
+        o.subclientId = m_world.fileSubclient;
+        o.at = m_world.firstBackupTime + 86400LL * m_world.backupDays;
+        o.paths = {"/d00"};
+        o.session = session;
+        o.token = token;
+        std::string xml;
+        EXPECT_EQ(buildConsoleRequest(o).serialize(xml), 0);
+        return std::vector<uint8_t>(xml.begin(), xml.end());
+    }
+    // Asks for a list on `link` and reads the answer: "" when it is the prepared request of this very
+    // browse (what BrowseRouter answers a list it grants), else what came instead.
+    std::string askForList(hubtest::CFrameLink& link, const std::string& session,
+                           const std::string& token) const {
+        hubtest::TRawFrame answer;
+        std::string why;
+        if (!link.send(zynet::FrameKind::Xml, databrowse::BrowseRequest::TAG, listRequest(session, token)) ||
+            !link.receive(answer, 60, why))
+            return "no answer: " + why;
+        const std::string text(answer.payload.begin(), answer.payload.end());
+        std::unique_ptr<CNMessageBase> prepared(
+            zynet::messageFromXml(answer.code, answer.payload.data(), answer.payload.size(), why));
+        if (!prepared || answer.code == databrowse::BrowseResponse::TAG ||
+            text.find(session) == std::string::npos)
+            return text.substr(0, 400);
+        return std::string();
+    }
+
+    // What one legitimate caller of the crowd tests came to, and the time it took (less what it waited on
+    // purpose).
+    struct TLegitimate {
+        std::string who, failure;  // failure: "" when every request of it was answered
+        std::chrono::milliseconds took{};
+    };
+    // The legitimate callers, one after another: a console with `token` on each road, and one that waits
+    // 4 s between opening its router session and sending its request.
+    std::vector<TLegitimate> legitimateCallers(const std::string& token) {
+        std::vector<TLegitimate> callers;
+        for (const char* road : {"router", "hubmaster"}) {
+            std::vector<std::string> args = listArgs(road);
+            args.insert(args.end(), {"--token", token, "--path", "/d00"});
+            TLegitimate& c = callers.emplace_back();
+            c.who = std::string("a console on the ") + road + " road";
+            const std::string out = run(args, c.took);
+            if (out.find("/d00/") == std::string::npos) c.failure = out;
+        }
+        constexpr auto kWait = 4s;
+        TLegitimate& c = callers.emplace_back();
+        c.who = "a console that waits 4 s before its request";
+        const auto start = std::chrono::steady_clock::now();
+        hubtest::CFrameLink link;
+        std::string why;
+        static int waits = 0;
+        auto waited = 0s;
+        if (!link.connect(m_routerPort, 60, true, hubtest::kAnonymous, "127.0.8.1") ||
+            !link.open("BrowseRouter", "console", 4098, why)) {
+            c.failure = "no session: " + why;
+        } else {
+            std::this_thread::sleep_for(waited = kWait);
+            c.failure = askForList(link, "waiting-" + std::to_string(++waits), token);
+        }
+        c.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                       start - waited);
+        return callers;
+    }
+    // Every legitimate caller answered among `crowd`, in a time the same caller takes without it on this
+    // machine: a few times that (the crowd's own processes share the machine), and the longest a
+    // newcomer may wait in line for a place that a session sending nothing holds (its first-message
+    // limit). A console locked out waits for the host's idle limit or its own time limit, or is refused.
+    static void expectServedAmong(const std::vector<TLegitimate>& alone,
+                                  const std::vector<TLegitimate>& crowded, const char* crowd) {
+        constexpr int kSlowerAmongTheCrowd = 4;
+        const auto line = std::chrono::seconds(TZyNetOptions().anonymousFirstFrameSeconds);
+        ASSERT_EQ(alone.size(), crowded.size());
+        for (size_t i = 0; i < alone.size(); ++i) {
+            EXPECT_EQ(alone[i].failure, "") << alone[i].who << ", alone";
+            EXPECT_EQ(crowded[i].failure, "") << crowded[i].who << ", among " << crowd;
+            EXPECT_LE(crowded[i].took, kSlowerAmongTheCrowd * alone[i].took + line)
+                << crowded[i].who << " among " << crowd << ", " << alone[i].took.count() << " ms alone";
+            std::printf("%s: %lld ms alone, %lld ms among %s\n", crowded[i].who.c_str(),
+                        static_cast<long long>(alone[i].took.count()),
+                        static_cast<long long>(crowded[i].took.count()), crowd);
+        }
+    }
+    // A client machine that keeps 8 sessions of its own open and browses on each in turn, each idle
+    // between, for 6 rounds: what it came to, and its time.
+    TLegitimate clientMachine(const std::string& token) {
+        constexpr int kSessions = 8, kRounds = 6;
+        static int runs = 0;
+        TLegitimate machine;
+        machine.who = "a client machine";
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<hubtest::CFrameLink> links(kSessions);
+        std::string why;
+        int answered = 0;
+        for (int n = 0; n < kSessions; ++n)
+            if (!links[n].connect(m_routerPort, 60, true, "client1") ||
+                !links[n].open("BrowseRouter", "client1", 4098, why))
+                machine.failure += "session " + std::to_string(n) + " not opened: " + why + "\n";
+        ++runs;
+        for (int round = 0; round < kRounds && machine.failure.empty(); ++round)
+            for (int n = 0; n < kSessions; ++n) {
+                const std::string session =
+                    "machine-" + std::to_string(runs) + "-" + std::to_string(round) + "-" + std::to_string(n);
+                const std::string failure = askForList(links[n], session, token);
+                if (failure.empty())
+                    ++answered;
+                else
+                    machine.failure += session + ": " + failure + "\n";
+            }
+        if (answered != kSessions * kRounds)
+            machine.failure +=
+                std::to_string(answered) + " of " + std::to_string(kSessions * kRounds) + " answered";
+        machine.took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        return machine;
+    }
+
     TempDir m_dir;
     hubdemo::DemoWorld m_world;
     std::unique_ptr<hubtest::CChildProcess> m_agent, m_host;
@@ -235,6 +357,81 @@ std::string forgedAnswer(int id, const std::string& guid, int64_t type = 0) {
     response.serialize(xml);
     return xml;
 }
+
+// A crowd of 128 callers without a certificate at BrowseRouter that keeps itself at its size, one thread
+// playing them all: each session the host closes, or refuses, is opened again. Openings left idle;
+// slow ones, sending a request a byte every 200 ms; or one valid token of a user with no rights, from 4
+// addresses, asking each 30 s.
+class CCrowd {
+public:
+    enum class EKind { kIdle, kSlow, kValidToken };
+    static constexpr int kSize = 128;
+
+    CCrowd(EKind kind, int port, std::vector<uint8_t> request)
+        : m_kind(kind), m_port(port), m_request(request) {
+        m_thread = std::thread([this] { run(); });
+    }
+    ~CCrowd() {
+        m_stop = true;
+        m_thread.join();
+    }
+    // Returns once every caller of it has had a session, and for longer than an opening may stay idle:
+    // the crowd at its height (false after a minute).
+    bool atItsHeight() {
+        const auto start = std::chrono::steady_clock::now();
+        const auto idle = std::chrono::seconds(TZyNetOptions().anonymousFirstFrameSeconds) + 1s;
+        while (m_welcomed < kSize || std::chrono::steady_clock::now() < start + idle) {
+            if (std::chrono::steady_clock::now() > start + 60s) return false;
+            std::this_thread::sleep_for(50ms);
+        }
+        return true;
+    }
+
+private:
+    void run() {
+        std::vector<hubtest::CPolledCaller> callers;
+        for (int i = 0; i < kSize; ++i)
+            callers.emplace_back(m_kind == EKind::kIdle   ? "127.0.5." + std::to_string(1 + i)
+                                 : m_kind == EKind::kSlow ? "127.0.6." + std::to_string(1 + i)
+                                                          : "127.0.7." + std::to_string(1 + i % 4),
+                                 hubtest::kAnonymous);
+        std::vector<std::chrono::steady_clock::time_point> next(kSize);
+        std::vector<size_t> sent(kSize);
+        std::vector<bool> counted(kSize);
+        while (!m_stop) {
+            const auto now = std::chrono::steady_clock::now();
+            for (int i = 0; i < kSize && !m_stop; ++i) {
+                hubtest::CPolledCaller& c = callers[i];
+                c.poll();
+                if (c.state() == hubtest::CPolledCaller::State::Closed) {
+                    c.open(m_port, "BrowseRouter");
+                    next[i] = now;
+                    sent[i] = 0;
+                }
+                if (c.state() != hubtest::CPolledCaller::State::Open) continue;
+                if (!counted[i]) ++m_welcomed;
+                counted[i] = true;
+                if (now < next[i]) continue;
+                if (m_kind == EKind::kSlow) {
+                    c.send({m_request[sent[i]++ % m_request.size()]});
+                    next[i] = now + 200ms;
+                } else if (m_kind == EKind::kValidToken) {
+                    c.send(zynet::buildFrame(zynet::FrameKind::Xml, databrowse::BrowseRequest::TAG,
+                                             m_request.data(), m_request.size()));
+                    next[i] = now + 30s;
+                }
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+
+    const EKind m_kind;
+    const int m_port;
+    const std::vector<uint8_t> m_request;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_welcomed{0};
+    std::thread m_thread;
+};
 
 }  // namespace
 
@@ -412,117 +609,59 @@ TEST_F(ProvenPeers, AHeldBrowsesRequestLineIsInTheHostsLogWhileItIsHeld) {
     EXPECT_NE(out.find("The browse was stopped"), std::string::npos) << out;
 }
 
+// Crowds of 128 callers without a certificate, each kind in turn: openings left idle, slow callers, and one
+// valid token of a user with no rights replayed from 4 addresses. Each legitimate caller (a console on
+// each road, one that waits 4 s before its request) is answered among every crowd, in a time the same
+// caller takes without it.
 TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
-    std::mutex mutex;  // guards stop and held
-    std::condition_variable changed;
-    bool stop = false;
-    int held = 0;
-    const auto stopped = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return stop;
-    };
-    // Each crowd keeps its callers open, opening new ones as the host closes old ones.
-    const auto crowd = [&](bool slow, int size) {
-        std::vector<std::unique_ptr<hubtest::CFrameLink>> links;
-        std::string why;
-        while (!stopped()) {
-            if (static_cast<int>(links.size()) < size) {
-                auto link = std::make_unique<hubtest::CFrameLink>();
-                if (link->connect(m_routerPort, 5, true, hubtest::kAnonymous) &&
-                    link->open("BrowseRouter", "client1", 4098, why)) {
-                    links.push_back(std::move(link));
-                    {
-                        std::lock_guard<std::mutex> lock(mutex);
-                        ++held;
-                    }
-                    changed.notify_all();
-                }
-                continue;
-            }
-            for (auto& link : links) {
-                // A slow caller sends a frame a byte at a time; an idle one sends nothing.
-                if (slow && !link->sendRaw(std::vector<uint8_t>(1, 0x5a), 1)) link.reset();
-                if (stopped()) break;
-            }
-            std::erase_if(links, [](const auto& l) { return !l; });
-            // Paces a slow caller's bytes (one every 200 ms); an idle crowd only waits for the end.
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait_for(lock, slow ? 200ms : 300s, [&] { return stop; });
-        }
-    };
-    std::vector<std::thread> crowds;
-    for (int i = 0; i < 4; ++i) crowds.emplace_back(crowd, i % 2 == 1, 500);
-    const auto endCrowds = [&] {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stop = true;
-        }
-        changed.notify_all();
-        for (std::thread& t : crowds) t.join();
-    };
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!changed.wait_for(lock, 120s, [&] { return held >= 2000; })) {
-            ADD_FAILURE() << "the crowds got " << held << " callers in, not 2000";
-            lock.unlock();
-            endCrowds();
-            return;
-        }
+    const std::string token = hubtest::issueToken(m_dir.file("demo"), "admin");
+    const std::string nemo = hubtest::issueToken(m_dir.file("demo"), "TENANT\\nemo");
+    ASSERT_GT(nemo.size(), 20u) << nemo;
+    const std::vector<TLegitimate> alone = legitimateCallers(token);
+    for (const auto& [kind, name] :
+         {std::pair{CCrowd::EKind::kIdle, "openings left idle"},
+          {CCrowd::EKind::kSlow, "slow callers"},
+          {CCrowd::EKind::kValidToken, "one valid token of a user with no rights"}}) {
+        CCrowd crowd(kind, m_routerPort, listRequest("crowd", nemo));
+        ASSERT_TRUE(crowd.atItsHeight()) << name;
+        expectServedAmong(alone, legitimateCallers(token), name);
     }
-
-    for (const char* road : {"router", "hubmaster"}) {
-        for (int i = 0; i < 3; ++i) {
-            std::vector<std::string> args = listArgs(road);
-            args.insert(args.end(), {"--user", "admin"});
-            std::chrono::milliseconds took{};
-            const std::string out = run(args, took);
-            EXPECT_NE(out.find("/d00"), std::string::npos) << road << ": " << out;
-            // Served among the crowd, not after it: a console locked out would get in only when the
-            // host closes idle callers (60 s) or give up at its --timeout (20 s). Well below both, on
-            // however busy a machine (how fast, the benchmarks say).
-            EXPECT_LT(took.count(), 10000) << road;
-        }
-    }
-    endCrowds();
 }
 
 // A crowd of 128 callers without a certificate, each from a loopback address of its own, sending router
-// browses with a forged token as fast as they are answered: a client machine's sessions (idle between
-// its browses) and consoles with a valid token are answered every time, with their browses' own answers,
-// while the crowd's are answered with the token's refusal; the crowd holds only its part of the slots
-// (sessions beyond it are closed after an answer), and gets that part.
+// browses with a forged token again and again: a client machine's sessions (idle between
+// its browses) and consoles with a valid token (one waiting 4 s before its request) are answered every
+// time, with their browses' own answers, in a time they take without the crowd, while the crowd's are
+// answered with the token's refusal, within its part of the slots.
 TEST_F(ProvenPeers, ACrowdWithForgedTokensLeavesClientMachinesAndConsolesWithATokenServed) {
     const std::string token = hubtest::issueToken(m_dir.file("demo"), "admin");
     ASSERT_GT(token.size(), 20u) << token;
     std::string forged = token;
     forged[forged.size() / 2] = forged[forged.size() / 2] == 'x' ? 'y' : 'x';
-    const auto requestOf = [&](const std::string& session, const std::string& withToken) {
-        TConsoleOptions o;
-        o.command = EConsoleCommand::kList;
-        o.client = "client1";
-        o.subclientId = m_world.fileSubclient;
-        o.at = m_world.firstBackupTime + 86400LL * m_world.backupDays;
-        o.paths = {"/d00"};
-        o.session = session;
-        o.token = withToken;
-        std::string xml;
-        EXPECT_EQ(buildConsoleRequest(o).serialize(xml), 0);
-        return std::vector<uint8_t>(xml.begin(), xml.end());
-    };
     const auto textOf = [](const hubtest::TRawFrame& frame) {
         return std::string(frame.payload.begin(), frame.payload.end());
     };
+    // The client machine and the consoles at once, without the crowd and then among it.
+    const auto legitimate = [&] {
+        TLegitimate machine;
+        std::thread machineThread([&] { machine = clientMachine(token); });
+        std::vector<TLegitimate> callers = legitimateCallers(token);
+        machineThread.join();
+        callers.push_back(machine);
+        return callers;
+    };
+    const std::vector<TLegitimate> alone = legitimate();
 
     constexpr int kCrowd = 128;
     // The crowd's bounds, far beyond what the test needs.
-    constexpr auto kMostCrowdTime = 90s;
-    constexpr int kMostCrowdRequests = 5000;  // per caller
+    constexpr auto kMostCrowdTime = 180s;
+    constexpr int kMostCrowdRequests = 500;  // per caller
     std::atomic<bool> stop{false};
     std::atomic<long> refusedToken{0}, otherAnswers{0}, closedOnceAnswered{0}, keptPastAnswer{0},
         turnedAway{0};
     std::mutex mutex;  // guards otherAnswer
     std::string otherAnswer;
-    const std::vector<uint8_t> crowdRequest = requestOf("crowd", forged);
+    const std::vector<uint8_t> crowdRequest = listRequest("crowd", forged);
     std::vector<std::thread> crowd;
     const auto crowdEnd = std::chrono::steady_clock::now() + kMostCrowdTime;
     for (int i = 0; i < kCrowd; ++i)
@@ -531,6 +670,18 @@ TEST_F(ProvenPeers, ACrowdWithForgedTokensLeavesClientMachinesAndConsolesWithATo
             int requests = 0;
             const auto going = [&] {
                 return !stop && requests < kMostCrowdRequests && std::chrono::steady_clock::now() < crowdEnd;
+            };
+            // Each caller asks again, whichever session it has then, a second and 32 times what its last
+            // answer took after it: on a slower machine the crowd slows with the host, so that it takes the
+            // same share of the processors on any machine, and the callers it is judged on the rest.
+            auto due = std::chrono::steady_clock::now();
+            const auto paced = [&] {
+                while (going() && std::chrono::steady_clock::now() < due) std::this_thread::sleep_for(50ms);
+                return going();
+            };
+            const auto answeredAfter = [&](std::chrono::steady_clock::time_point asked) {
+                const auto now = std::chrono::steady_clock::now();
+                due = now + 1s + 32 * (now - asked);
             };
             while (going()) {
                 ++requests;  // an opening counts as one
@@ -542,14 +693,16 @@ TEST_F(ProvenPeers, ACrowdWithForgedTokensLeavesClientMachinesAndConsolesWithATo
                         why.find("too many callers outside the infrastructure") != std::string::npos;
                     continue;
                 }
-                for (int answers = 0; going(); ++answers) {
+                for (int answers = 0; paced(); ++answers) {
                     ++requests;
                     hubtest::TRawFrame answer;
+                    const auto asked = std::chrono::steady_clock::now();
                     if (!link.send(zynet::FrameKind::Xml, databrowse::BrowseRequest::TAG, crowdRequest) ||
                         !link.receive(answer, 20, why)) {
                         closedOnceAnswered += answers > 0;
                         break;
                     }
+                    answeredAfter(asked);
                     keptPastAnswer += answers == 1;
                     if (textOf(answer).find("Failed to authenticate the usertoken") != std::string::npos) {
                         ++refusedToken;
@@ -566,70 +719,21 @@ TEST_F(ProvenPeers, ACrowdWithForgedTokensLeavesClientMachinesAndConsolesWithATo
         for (std::thread& t : crowd) t.join();
     };
     // The crowd at its height: every caller has been answered a few times.
-    for (int i = 0; i < 600 && refusedToken < 3 * kCrowd; ++i) std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < 1200 && refusedToken < 3 * kCrowd; ++i) std::this_thread::sleep_for(100ms);
     if (refusedToken < 3 * kCrowd) {
         endCrowd();
-        FAIL() << "the crowd was answered " << refusedToken << " times in 60 s";
+        FAIL() << "the crowd was answered " << refusedToken << " times in 120 s";
     }
 
-    // A client machine keeps sessions of its own open and browses on each in turn, each idle between.
-    constexpr int kMachineSessions = 8, kRounds = 6;
-    std::atomic<int> machineAnswered{0};
-    std::vector<std::string> machineFailures;  // the client machine's thread's own
-    std::thread machine([&] {
-        std::vector<hubtest::CFrameLink> links(kMachineSessions);
-        std::string why;
-        for (int n = 0; n < kMachineSessions; ++n)
-            if (!links[n].connect(m_routerPort, 10, true, "client1") ||
-                !links[n].open("BrowseRouter", "client1", 4098, why))
-                machineFailures.push_back("session " + std::to_string(n) + " not opened: " + why);
-        for (int round = 0; round < kRounds && machineFailures.empty(); ++round)
-            for (int n = 0; n < kMachineSessions; ++n) {
-                const std::string session = "machine-" + std::to_string(round) + "-" + std::to_string(n);
-                hubtest::TRawFrame answer;
-                if (!links[n].send(zynet::FrameKind::Xml, databrowse::BrowseRequest::TAG,
-                                   requestOf(session, token)) ||
-                    !links[n].receive(answer, 20, why)) {
-                    machineFailures.push_back(session + ": no answer: " + why);
-                    continue;
-                }
-                // The prepared request of this very browse, not an error.
-                std::unique_ptr<CNMessageBase> prepared(
-                    zynet::messageFromXml(answer.code, answer.payload.data(), answer.payload.size(), why));
-                if (!prepared || answer.code == databrowse::BrowseResponse::TAG ||
-                    textOf(answer).find(session) == std::string::npos)
-                    machineFailures.push_back(session + ": " + textOf(answer).substr(0, 400));
-                else
-                    ++machineAnswered;
-                std::this_thread::sleep_for(50ms);
-            }
-    });
-    // Consoles with a valid token, one after another meanwhile.
-    constexpr int kConsoles = 8;
-    int consolesAnswered = 0;
-    for (int i = 0; i < kConsoles; ++i) {
-        std::vector<std::string> args = listArgs("router");
-        args.insert(args.end(), {"--token", token, "--path", "/d00"});
-        std::chrono::milliseconds took{};
-        const std::string out = run(args, took);
-        // The items of /d00, as the media agent answered the prepared request.
-        if (out.find("/d00/") != std::string::npos)
-            ++consolesAnswered;
-        else
-            ADD_FAILURE() << "console " << i << ": " << out;
-    }
-    machine.join();
+    const std::vector<TLegitimate> crowded = legitimate();
     const long crowdAnswered = refusedToken;
     endCrowd();
 
-    EXPECT_EQ(consolesAnswered, kConsoles);
-    EXPECT_EQ(machineAnswered.load(), kMachineSessions * kRounds);
-    for (const std::string& failure : machineFailures) ADD_FAILURE() << "client machine: " << failure;
-    // The crowd is answered, always with its token's refusal; some of it holds places past an answer,
-    // and sessions beyond its part are closed after one (for a newcomer, or on trial once answered).
+    expectServedAmong(alone, crowded, "callers with forged tokens");
+    // The crowd is answered, always with its token's refusal; its sessions beyond its part are closed
+    // after an answer (on trial once answered, or, their token refused, the first to give way).
     EXPECT_GT(crowdAnswered, 3 * kCrowd);
     EXPECT_EQ(otherAnswers.load(), 0) << otherAnswer;
-    EXPECT_GT(keptPastAnswer.load(), 0);
     EXPECT_GT(closedOnceAnswered.load(), 0);
     std::printf(
         "crowd: %ld token refusals, %ld sessions kept past an answer, %ld closed once answered, %ld "

@@ -334,7 +334,7 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
         std::string error = databrowse::sessionIdRefusal(request);
         if (!error.empty())
             sendError(session, error);
-        else if (!authenticate(reads, session, request, caller, error))
+        else if (!authenticate(reads, request, caller, error))
             sendError(session, error, databrowse::BROWSE_ERR_PERMISSION);
         else if (request.getint64(R::opType) == databrowse::BROWSE_OP_STOP)
             stopSession(reads, session, request, caller);
@@ -352,9 +352,8 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
     m_changed.notify_all();
 }
 
-bool CHostBrowseService::authenticate(zydb::CRequestReads& reads, CZyNetwork& session,
-                                      databrowse::BrowseRequest& request, TCaller& caller,
-                                      std::string& error) {
+bool CHostBrowseService::authenticate(zydb::CRequestReads& reads, databrowse::BrowseRequest& request,
+                                      TCaller& caller, std::string& error) {
     const std::string token = request.getstring(R::token);
     if (token.empty()) {
         error = "A browse through the Hubmaster needs the user's authentication token";
@@ -371,8 +370,6 @@ bool CHostBrowseService::authenticate(zydb::CRequestReads& reads, CZyNetwork& se
         error = security.tokenRefusal("Error: Failed to authenticate the usertoken...");
         return false;
     }
-    // A caller that has shown a user's token keeps its connection against newer anonymous ones.
-    session.NoteTokenAccepted();
     // The token says who asks; a user named in the request itself counts for nothing.
     request.setstring(R::userName, caller.userName);
     return true;

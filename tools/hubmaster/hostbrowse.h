@@ -70,10 +70,9 @@ private:
     // registry, its clients and the database, each once, handed to each step that reads and to the
     // service through the request's task; the snapshot is let go before every wait for answers.
     void serve(CZyNetwork& session, databrowse::BrowseRequest& request);
-    // False with the reply's error text when the token is missing or not valid; a valid one is noted
-    // on the session (see CZyNetwork::NoteTokenAccepted).
-    bool authenticate(zydb::CRequestReads& reads, CZyNetwork& session, databrowse::BrowseRequest& request,
-                      TCaller& caller, std::string& error);
+    // False with the reply's error text when the token is missing or not valid.
+    bool authenticate(zydb::CRequestReads& reads, databrowse::BrowseRequest& request, TCaller& caller,
+                      std::string& error);
     // Fills the entity's ids from what the Hubmaster database records of its subclient, through the
     // service's one judge of an entity (platform/entities/recordedkind.h); false with the error's text
     // and code (a caller who may not see the client named is told he is not authorised).

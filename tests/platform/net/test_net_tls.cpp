@@ -24,12 +24,20 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdb/seed_families_a.h"
 #include "platform/log/evdebug.h"
 #include "platform/log/peerlog.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynet_xml.h"
+#include "platform/security/evsecuritymgr.h"
+#include "platform/security/zetatoken.h"
+#include "tests/platform/db/tempdir.h"
 #include "tests/platform/net/net_test_server.h"
 #include "tests/support/net/net_frame_link.h"
 #include "tests/support/net/net_records.h"
@@ -398,12 +406,16 @@ TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysS
     setZyNetOptions(options);
     const char* const anonymous = hubtest::kAnonymous;
 
-    // Three idle anonymous sessions fill their share; a fourth takes the place of the oldest.
+    // Three anonymous sessions, idle once answered, fill their share; a fourth takes the place of the
+    // oldest.
     std::vector<std::unique_ptr<CZyNetwork>> idle;
     CUxError error;
     for (int i = 0; i < 4; ++i) {
         idle.push_back(open(anonymous, error));
         ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
+        if (i < 3) {
+            ASSERT_TRUE(roundTrip(*idle.back())) << i;
+        }
     }
     EXPECT_FALSE(roundTrip(*idle[0]));  // closed for the newer one
     EXPECT_TRUE(roundTrip(*idle[3]));
@@ -438,8 +450,8 @@ TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysS
 }
 
 // Of the sessions that fill a count, a newcomer takes the place of the one that has waited longest with
-// nothing under way, never of one whose message is on its way (its first bytes came), even an older one:
-// that message is answered whole.
+// nothing under way since its answer, never of one whose message is on its way (its first bytes came), even
+// an older one: that message is answered whole.
 TEST_F(NetTlsClockTest, ASessionWithAMessageOnItsWayIsNotClosedForANewcomer) {
     using namespace std::chrono_literals;
     TZyNetOptions options;
@@ -449,17 +461,19 @@ TEST_F(NetTlsClockTest, ASessionWithAMessageOnItsWayIsNotClosedForANewcomer) {
     setZyNetOptions(options);
     std::string why;
     std::vector<hubtest::CFrameLink> links(4);
+    hubtest::TRawFrame answer;
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(links[i].connect(m_listener->port(), 10, true, hubtest::kAnonymous));
         ASSERT_TRUE(links[i].open("TestService", "console", 4098, why)) << why;
+        ASSERT_TRUE(links[i].send(FrameKind::Xdr, kMarker, {}));
+        ASSERT_TRUE(links[i].receive(answer, 10, why)) << i << ": " << why;
+        m_clock.advance(1s);
     }
-    m_clock.advance(1s);
     const std::vector<uint8_t> marker = zynet::buildFrame(FrameKind::Xdr, kMarker, nullptr, 0);
     ASSERT_TRUE(links[0].sendRaw(std::vector<uint8_t>(marker.begin(), marker.begin() + 8)));
     ASSERT_TRUE(links[3].connect(m_listener->port(), 10, true, hubtest::kAnonymous));
     ASSERT_TRUE(links[3].open("TestService", "console", 4098, why)) << why;
     ASSERT_TRUE(links[0].sendRaw(std::vector<uint8_t>(marker.begin() + 8, marker.end())));
-    hubtest::TRawFrame answer;
     EXPECT_TRUE(links[0].receive(answer, 10, why)) << why;
     EXPECT_TRUE(links[1].waitForClose(10)) << "the session that waited longest with nothing under way";
     for (int i : {2, 3}) {
@@ -527,11 +541,11 @@ TEST_F(NetTlsClockTest, AListenerOutOfDescriptorsSaysSoAndServesTheCallerWhenItC
     close(logFd);
 }
 
-// A client machine's certificate proves its name and no more: its sessions have an outsider's deadline
-// for their first message and are counted as an outsider's, by that name and in the client machines'
-// share, an idle one giving way to a newcomer of that share (never to a console without a certificate,
-// which has a share of its own), and the lines they cause are counted against that name, while the
-// infrastructure's are not counted.
+// A client machine's certificate proves its name and no more: its sessions keep their places against
+// newcomers only for an outsider's first-message limit and are counted as an outsider's, by that name and
+// in the client machines' share, an idle one giving way to a newcomer of that share (never to a console
+// without a certificate, which has a share of its own), and the lines they cause are counted against that
+// name, while the infrastructure's are not counted.
 TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
     TZyNetOptions options;
     options.maxConnections = 8;
@@ -552,27 +566,38 @@ TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
         countedAs[name.c_str()] = zylog::currentPeer();
     };
 
+    // A session of client1 that has sent nothing stays past its first-message limit (a machine opens its
+    // sessions ahead of its requests), as an idle one: the first to give way to a newer one of its name.
     CUxError error;
     auto silent = open("client1", error);
     ASSERT_FALSE(error.IsError()) << error.AsString();
-    EXPECT_TRUE(closedWhileSilent(*silent));
+    std::this_thread::sleep_for(std::chrono::seconds(options.anonymousFirstFrameSeconds) +
+                                std::chrono::milliseconds(200));
 
-    // A third idle session of client1 takes the place of its first; client2's fill the machines' share,
-    // the second taking the place of the oldest idle one there; a console without a certificate takes
-    // none of theirs.
+    // Then a session of client1 takes the place of the oldest of its name, idle since its answer;
+    // client2's fill the machines' share, the second taking the place of the oldest idle one there; a
+    // console without a certificate takes none of theirs.
     std::vector<std::unique_ptr<CZyNetwork>> client1, client2;
     for (int i = 0; i < 3; ++i) {
         client1.push_back(open("client1", error));
         ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
+        if (i < 2) {
+            ASSERT_TRUE(roundTrip(*client1.back())) << i;
+        }
     }
+    ASSERT_TRUE(roundTrip(*client1[2]));
     for (int i = 0; i < 2; ++i) {
         client2.push_back(open("client2", error));
         ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
+        if (i == 0) {
+            ASSERT_TRUE(roundTrip(*client2.back()));
+        }
     }
     auto console = open(hubtest::kAnonymous, error);
     ASSERT_FALSE(error.IsError()) << error.AsString();
     auto hubmaster = open(nullptr, error);
     ASSERT_FALSE(error.IsError()) << error.AsString();
+    EXPECT_FALSE(roundTrip(*silent));
     EXPECT_FALSE(roundTrip(*client1[0]));
     EXPECT_FALSE(roundTrip(*client1[1]));
     EXPECT_TRUE(roundTrip(*client1[2]));
@@ -588,45 +613,108 @@ TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
     EXPECT_EQ(countedAs["hubmaster"], "");
 }
 
+// The admission of callers outside the infrastructure, with the security manager's own token check in the
+// service's callback (a Hubmaster database with an administrator, a user with no rights and a disabled
+// user): the server learns what each token came to from the check itself.
+class NetAdmissionTest : public NetTlsClockTest {
+public:
+    static constexpr unsigned long kAsk = 0x22000097;  // carries a token; answered with its verdict
+    static constexpr unsigned long kAccepted = 0x22000095, kRefused = 0x22000094;
+    static constexpr const char* kTokenKey = "0123456789abcdef-admission-key";
+
+    void SetUp() override {
+        ZYPlatformInfo::setRegistryPath(m_dir.file("registry.ini"));
+        ASSERT_TRUE(ZYPlatformInfo::setString("~Hubmaster", "sZetaTokenKey", kTokenKey));
+        int admin = 0, nemo = 0, disabled = 0;
+        {
+            hubdb::HubDbSeed seed(m_dir.file("hub.db"));
+            ASSERT_TRUE(seed.ok()) << seed.error();
+            hubdb::RowSeed users(seed);
+            admin = users.addUser({.login = "admin"});
+            nemo = users.addUser({.login = "TENANT\\nemo"});
+            disabled = users.addUser({.login = "dave", .enabled = 0});
+            ASSERT_TRUE(users.ok()) << users.error();
+        }
+        ASSERT_EQ(hubdb::openHubDatabase(m_dir.file("hub.db")), zydb::DB_OK);
+        ASSERT_EQ(EvSecurityMgr::IssueZetaToken(admin, false, 3600, m_admin), 0);
+        ASSERT_EQ(EvSecurityMgr::IssueZetaToken(nemo, false, 3600, m_nemo), 0);
+        // Signed by the Hubmaster's key for a user it has since disabled.
+        TZetaTokenClaims claims;
+        claims.userId = disabled;
+        claims.issuedAt = CHubClock::real().epochSeconds();
+        claims.expiresAt = claims.issuedAt + 3600;
+        ASSERT_EQ(CZetaToken::issue(kTokenKey, claims, m_disabled), CZetaToken::kValid);
+        m_forged = m_admin;
+        m_forged[m_forged.size() / 2] = m_forged[m_forged.size() / 2] == 'x' ? 'y' : 'x';
+        NetTlsClockTest::SetUp();
+        // The service's callback: the token checks, as every service calls them, decide its answer.
+        m_probe.onXdr = [](CZyNetworkServer* server, long long handle, unsigned long code,
+                           zysDatabuf_v2* data) {
+            if (code != kAsk) return;
+            const std::string token(reinterpret_cast<const char*>(data->getDataBuffer()),
+                                    data->getDataSize());
+            EvSecurityMgr security(0);
+            int userId = 0;
+            std::string name, domain, fullName;
+            const bool valid =
+                security.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, name, domain,
+                                                                       fullName) == 1 ||
+                security.GetSessionInfoFromZetaToken(token, true, userId, name, domain, fullName) == 1;
+            reply(server, handle, valid ? kAccepted : kRefused);
+        };
+    }
+    void TearDown() override {
+        NetTlsClockTest::TearDown();
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+    }
+    static std::vector<uint8_t> askFrame(const std::string& token) {
+        return zynet::buildFrame(FrameKind::Xdr, kAsk, reinterpret_cast<const uint8_t*>(token.data()),
+                                 token.size());
+    }
+
+    TempDir m_dir;
+    std::string m_admin, m_nemo, m_disabled, m_forged;
+};
+
 // Callers without a certificate share their slots by what they have shown: those whose token was not
 // accepted hold at most a part, an idle one giving way to a newcomer; with none idle the newcomer comes
 // in on trial and is closed once answered, unless its token is accepted, which keeps its session against
 // every later anonymous newcomer; client machines keep a share of their own through it all.
-TEST_F(NetTlsClockTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots) {
+TEST_F(NetAdmissionTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots) {
     using namespace std::chrono_literals;
-    constexpr unsigned long kAccept = 0x22000097, kHold = 0x22000096;
+    constexpr unsigned long kHold = 0x22000096;
     TZyNetOptions options;
     options.maxAnonymousConnections = 4;
     options.maxAnonymousWithoutToken = 2;
     options.maxClientMachineConnections = 2;
     options.anonymousFirstFrameSeconds = 60;
+    options.outsiderWaitSeconds = 0;  // a newcomer without a place is refused at once
     options.isInfrastructure = [](const std::string& name) { return name == "hubmaster"; };
     setZyNetOptions(options);
     std::mutex mutex;  // guards held and released
     std::condition_variable changed;
     int held = 0;
     bool released = false;
-    // kAccept plays the service accepting a token; kHold keeps its message under way until released.
-    m_probe.onXdr = [&](CZyNetworkServer* server, long long handle, unsigned long code, zysDatabuf_v2*) {
-        if (code == kAccept) {
-            if (CZySessionLease session(server, handle); session) session->NoteTokenAccepted();
-        } else if (code == kHold) {
-            std::unique_lock<std::mutex> lock(mutex);
-            ++held;
-            changed.notify_all();
-            changed.wait_for(lock, 60s, [&] { return released; });
-        } else {
-            return;
-        }
+    // kHold keeps its message under way until released.
+    const auto checkTokens = m_probe.onXdr;
+    m_probe.onXdr = [&](CZyNetworkServer* server, long long handle, unsigned long code, zysDatabuf_v2* data) {
+        if (code != kHold) return checkTokens(server, handle, code, data);
+        std::unique_lock<std::mutex> lock(mutex);
+        ++held;
+        changed.notify_all();
+        changed.wait_for(lock, 60s, [&] { return released; });
+        lock.unlock();
         reply(server, handle, code);
     };
-    const auto ask = [](CZyNetwork& session, unsigned long code) {
+    const auto ask = [](CZyNetwork& session, unsigned long code, const std::string& token = std::string()) {
         bool timedOut = false;
         zysDatabuf_v2 buffer;
+        buffer.setExternalBuffer(const_cast<char*>(token.data()), token.size());
         unsigned long answer = 0;
-        return !session.SendXDRMessage(code, nullptr, 0, 10, timedOut).IsError() &&
+        return !session.SendXDRMessage(code, token.empty() ? nullptr : &buffer, 0, 10, timedOut).IsError() &&
                !session.ReceiveXDRMessage(&answer, &buffer, nullptr, 0, 20, timedOut).IsError() &&
-               !timedOut && answer == code;
+               !timedOut && answer == (code == kAsk ? kAccepted : code);
     };
     const auto refused = [](const CUxError& error) {
         return error.IsError() &&
@@ -641,9 +729,11 @@ TEST_F(NetTlsClockTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots
     };
 
     auto shown = newcomer(hubtest::kAnonymous);
-    ASSERT_TRUE(ask(*shown, kAccept));
+    ASSERT_TRUE(ask(*shown, kAsk, m_admin));
     auto idle1 = newcomer(hubtest::kAnonymous);
+    ASSERT_TRUE(roundTrip(*idle1));
     auto idle2 = newcomer(hubtest::kAnonymous);
+    ASSERT_TRUE(roundTrip(*idle2));
     // Those without an accepted token are at their most: the oldest idle one gives way.
     auto busy1 = newcomer(hubtest::kAnonymous);
     EXPECT_FALSE(roundTrip(*idle1)) << "the oldest idle caller without an accepted token gives way";
@@ -658,10 +748,10 @@ TEST_F(NetTlsClockTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots
     // None of them idle now: a newcomer is let in on trial, answered, and closed when its token was not
     // accepted; another, whose token is, stays.
     auto tried = newcomer(hubtest::kAnonymous);
-    EXPECT_TRUE(roundTrip(*tried)) << "answered on trial";
+    EXPECT_TRUE(ask(*tried, kAsk, m_forged) == false) << "answered on trial, with the token's refusal";
     EXPECT_FALSE(roundTrip(*tried)) << "closed once answered";
     auto accepted = newcomer(hubtest::kAnonymous);
-    EXPECT_TRUE(ask(*accepted, kAccept));
+    EXPECT_TRUE(ask(*accepted, kAsk, m_admin));
     EXPECT_TRUE(roundTrip(*accepted)) << "kept once its token was accepted";
 
     // Every anonymous slot is held, two by callers whose token was accepted (idle, but not closed for an
@@ -672,7 +762,9 @@ TEST_F(NetTlsClockTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots
 
     // Client machines come in all the same, within their own share: its oldest idle one gives way.
     auto machine1 = newcomer("client1");
+    ASSERT_TRUE(roundTrip(*machine1));
     auto machine2 = newcomer("client2");
+    ASSERT_TRUE(roundTrip(*machine2));
     auto machine3 = newcomer("client2");
     m_clock.advance(1s);
     auto anotherTurnedAway = open(hubtest::kAnonymous, error);
@@ -700,6 +792,170 @@ TEST_F(NetTlsClockTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots
     auto settled = newcomer(hubtest::kAnonymous);
     EXPECT_TRUE(roundTrip(*settled));
     EXPECT_TRUE(roundTrip(*settled)) << "kept: it came in within the part of those without a token";
+}
+
+// The admission rule as a model walk: each crowd of 128 sessions that keeps itself at its size (opening
+// another as the server closes one) plays against legitimate callers arriving in two waves: prompt
+// consoles, consoles that wait just under their first-message limit before asking, and a client machine
+// that keeps its sessions and asks on each every two seconds. Every legitimate request is answered with
+// its token accepted, no legitimate session is closed, and the crowd holds no more than the share less
+// what the consoles kept. On the listener's clock, moved a quarter of a second at a time.
+TEST_F(NetAdmissionTest, ModelCrowdsOfEveryKindLeaveEveryLegitimateCallerAnswered) {
+    using namespace std::chrono_literals;
+    using Time = CHubClock::Steady::time_point;
+    using State = hubtest::CPolledCaller::State;
+    TZyNetOptions options;
+    options.isInfrastructure = [](const std::string& name) { return name == "hubmaster"; };
+    setZyNetOptions(options);
+    const TZyNetOptions& o = zynet::options();
+    constexpr auto kStep = 500ms;
+    const auto limit = std::chrono::seconds(o.anonymousFirstFrameSeconds);
+    // The crowds' kinds, then the legitimate callers'.
+    enum EKind {
+        kForged,
+        kLowRight,
+        kDisabled,
+        kByteASecond,
+        kHalfAMessage,
+        kIdle,
+        kPrompt,
+        kWaiting,
+        kMachine
+    };
+    const char* const names[] = {"anonymous callers with forged tokens",
+                                 "one valid token of a user with no rights, from 4 addresses",
+                                 "a disabled user's token",
+                                 "a byte a second",
+                                 "half a first message",
+                                 "openings left idle",
+                                 "a prompt console",
+                                 "a console that waits just under its first-message limit",
+                                 "a client machine"};
+    struct TCaller {
+        EKind kind;
+        hubtest::CPolledCaller session;
+        Time quiet{}, welcomed{}, next{};  // quiet: the last poll that found its opening unanswered
+        size_t sent = 0;                   // bytes of its message sent, for one sent slowly
+        int asked = 0, accepted = 0, refused = 0;
+        bool inFlight = false;
+    };
+    const std::vector<uint8_t> slow = askFrame(m_forged);
+    const auto open = [&](TCaller& c) {
+        c.sent = 0;
+        c.inFlight = false;
+        c.quiet = c.next = m_clock.steadyNow();
+        c.session.open(m_listener->port(), "TestService");
+    };
+    const auto ask = [&](TCaller& c, const std::string& token, std::chrono::seconds again) {
+        c.inFlight = c.session.send(askFrame(token));
+        c.asked += c.inFlight;
+        c.next = m_clock.steadyNow() + again;
+    };
+    const auto poll = [](TCaller& c) {
+        c.session.poll([&c](const hubtest::TRawFrame& frame) {
+            ++(frame.code == kAccepted ? c.accepted : c.refused);
+            c.inFlight = false;
+        });
+    };
+    // What came, then the caller's move at the clock's time: a crowd's session the server closed is
+    // opened again; a waiting console asks just under its limit counted from the last poll before its
+    // welcome, so the server's count (from the welcome) is never shorter.
+    const auto move = [&](TCaller& c) {
+        const bool opening = c.session.state() == State::Opening;
+        poll(c);
+        const Time now = m_clock.steadyNow();
+        if (opening && c.session.state() == State::Open) c.welcomed = c.next = c.quiet;
+        if (c.session.state() == State::Opening) c.quiet = now;
+        if (c.session.state() == State::Closed && c.kind < kPrompt) open(c);
+        if (c.session.state() != State::Open || now < c.next || c.inFlight) return;
+        switch (c.kind) {
+            case kForged:
+                return ask(c, m_forged, 1s);
+            case kLowRight:
+                return ask(c, m_nemo, 30s);
+            case kDisabled:
+                return ask(c, m_disabled, 1s);
+            case kByteASecond:
+                if (c.sent < slow.size()) c.session.send({slow[c.sent++]});
+                c.next = now + 1s;
+                return;
+            case kHalfAMessage:
+                if (c.sent == 0) c.session.send({slow.begin(), slow.begin() + (c.sent = slow.size() / 2)});
+                return;
+            case kIdle:
+                return;
+            case kPrompt:
+            case kWaiting:
+                if (c.asked == 0 && (c.kind == kPrompt || now >= c.welcomed + limit - kStep))
+                    ask(c, m_admin, 0s);
+                return;
+            case kMachine:
+                return ask(c, m_admin, 2s);
+        }
+    };
+    for (EKind crowdKind : {kForged, kLowRight, kDisabled, kByteASecond, kHalfAMessage, kIdle}) {
+        SCOPED_TRACE(names[crowdKind]);
+        std::vector<TCaller> callers;
+        for (int i = 0; i < 128; ++i)
+            callers.push_back({crowdKind, hubtest::CPolledCaller(crowdKind == kLowRight
+                                                                     ? "127.0.3." + std::to_string(1 + i % 4)
+                                                                     : "127.0.2." + std::to_string(1 + i),
+                                                                 hubtest::kAnonymous)});
+        const auto step = [&] {
+            m_clock.advance(kStep);
+            std::this_thread::sleep_for(2ms);  // the server's threads see the time before the callers move
+            for (TCaller& c : callers) move(c);
+        };
+        // The crowd at its height: every session of it opened and its first moves made; openings left
+        // idle have had their whole first-message limit, the first of them given up.
+        for (const Time until = m_clock.steadyNow() + (crowdKind == kIdle ? limit + kStep : 1500ms);
+             m_clock.steadyNow() < until;)
+            step();
+        // The legitimate callers, in two waves a second apart: consoles from addresses of their own, and a
+        // client machine proven by its certificate, whose sessions stay open throughout.
+        const Time start = m_clock.steadyNow();
+        for (int wave = 0; wave < 2; ++wave) {
+            for (EKind kind : {kPrompt, kWaiting, kMachine})
+                open(callers.emplace_back(
+                    TCaller{kind, hubtest::CPolledCaller(
+                                      kind == kMachine ? "" : "127.0.1." + std::to_string(10 * wave + kind),
+                                      kind == kMachine ? "client1" : hubtest::kAnonymous)}));
+            while (m_clock.steadyNow() < start + 1s) step();
+        }
+        const auto consolesAnswered = [&] {
+            return std::all_of(callers.begin(), callers.end(), [&](const TCaller& c) {
+                return c.kind == kMachine || c.kind < kPrompt || c.accepted + c.refused == 1;
+            });
+        };
+        while (!consolesAnswered() && m_clock.steadyNow() < start + 40s) step();
+        // Settled: the answers on their way have come, and what the server closed has reached the callers.
+        for (int i = 0; i < 2000; ++i) {
+            std::this_thread::sleep_for(10ms);
+            for (TCaller& c : callers) poll(c);
+            if (std::none_of(callers.begin(), callers.end(),
+                             [](const TCaller& c) { return c.inFlight && c.session.state() == State::Open; }))
+                break;
+        }
+        int crowdOpen = 0, consolesOpen = 0;
+        for (const TCaller& c : callers) {
+            const bool open = c.session.state() == State::Open;
+            crowdOpen += open && c.kind < kPrompt;
+            consolesOpen += open && (c.kind == kPrompt || c.kind == kWaiting);
+            if (c.kind < kPrompt) continue;
+            EXPECT_GT(c.asked, 0) << names[c.kind] << " had no place to ask in";
+            EXPECT_EQ(c.accepted, c.asked) << names[c.kind] << ": " << c.refused << " refused";
+            EXPECT_EQ(c.session.closes() + c.session.refusals(), 0)
+                << names[c.kind] << " was closed or refused";
+        }
+        // The consoles keep their places, idle after their answers, and the crowd has the rest at most.
+        EXPECT_LE(crowdOpen, static_cast<int>(o.maxAnonymousConnections) - consolesOpen);
+        // The crowd leaves; what it left in line is let go before the next kind comes.
+        for (TCaller& c : callers) c.session.close();
+        for (int i = 0; i <= o.outsiderWaitSeconds; ++i) {
+            m_clock.advance(1s);
+            std::this_thread::sleep_for(5ms);
+        }
+    }
 }
 
 // A listener that sheds a connection before its handshake came to anything (as one under a flood of

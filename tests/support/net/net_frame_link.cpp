@@ -139,15 +139,20 @@ bool CFrameLink::waitForClose(int seconds) {
     return why == "closed";
 }
 
-bool CFrameLink::open(const std::string& service, const std::string& clientName, unsigned protocolVersion,
-                      std::string& why) {
+bool CFrameLink::sendOpening(const std::string& service, const std::string& clientName,
+                             unsigned protocolVersion) {
     TZynHello hello;
     hello.protocolVersion = protocolVersion;
     hello.service = service.c_str();
     hello.clientName = clientName.c_str();
     hello.hostName = "localhost";
-    if (!send(zynet::FrameKind::Control, zynet::kHello,
-              zynet::encodeRecordBytes(fsr::LayoutOf<TZynHello>::layout, &hello))) {
+    return send(zynet::FrameKind::Control, zynet::kHello,
+                zynet::encodeRecordBytes(fsr::LayoutOf<TZynHello>::layout, &hello));
+}
+
+bool CFrameLink::open(const std::string& service, const std::string& clientName, unsigned protocolVersion,
+                      std::string& why) {
+    if (!sendOpening(service, clientName, protocolVersion)) {
         why = "opening not sent";
         return false;
     }
@@ -163,6 +168,38 @@ bool CFrameLink::open(const std::string& service, const std::string& clientName,
         why = std::string("refused: ") + (read ? refusal.reason : "no reason");
     }
     return false;
+}
+
+void CPolledCaller::open(int port, const std::string& service) {
+    m_link = CFrameLink();
+    const bool opened =
+        m_link.connect(port, 10, true, m_as, m_from) && m_link.sendOpening(service, "console", 4098);
+    m_state = opened ? State::Opening : State::Closed;
+}
+
+void CPolledCaller::poll(const std::function<void(const TRawFrame&)>& onMessage) {
+    TRawFrame frame;
+    std::string why;
+    while (m_state != State::Closed) {
+        if (!m_link.receive(frame, 0, why)) {
+            if (why == "timed out") return;
+            m_closes += m_state == State::Open;
+            m_state = State::Closed;
+            return;
+        }
+        if (m_state == State::Opening) {
+            const bool welcome = frame.kind == zynet::FrameKind::Control && frame.code == zynet::kWelcome;
+            m_refusals += !welcome;
+            m_state = welcome ? State::Open : State::Closed;
+        } else if (onMessage) {
+            onMessage(frame);
+        }
+    }
+}
+
+void CPolledCaller::close() {
+    m_link.close();
+    m_state = State::Closed;
 }
 
 }  // namespace hubtest

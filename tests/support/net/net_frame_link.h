@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/net/zynet_frame.h"
@@ -58,6 +60,8 @@ public:
     // Client side of the opening: names the service, reads the welcome (or refusal).
     bool open(const std::string& service, const std::string& clientName, unsigned protocolVersion,
               std::string& why);
+    // Only names the service: its answer is read with receive, for a caller that does not wait for it.
+    bool sendOpening(const std::string& service, const std::string& clientName, unsigned protocolVersion);
 
     void shutdownWrite() { m_socket.shutdownWrite(); }
     void close() { m_socket.close(); }
@@ -65,6 +69,35 @@ public:
 private:
     zynet::CSocket m_socket;
     zynet::CFrameAssembler m_assembler{256u << 20};
+};
+
+// One caller of a crowd or of a model walk: a session opened without waiting for its answer, whose
+// messages and end are read by polls that never wait, so that one thread plays many callers at once.
+class CPolledCaller {
+public:
+    enum class State : uint8_t { Closed, Opening, Open };
+    // From loopback address `from` ("": the system's choice), speaking as the local machine `as` (see
+    // CFrameLink::connect).
+    CPolledCaller(std::string from, std::string as) : m_from(std::move(from)), m_as(std::move(as)) {}
+
+    // Connects (from its address, as its machine) and names `service`: Opening, or Closed when it
+    // cannot connect.
+    void open(int port, const std::string& service);
+    // Reads what has come without waiting: the answer to its opening (Open, or Closed on a refusal),
+    // each message (handed to `onMessage`), and the server's close (Closed, counted).
+    void poll(const std::function<void(const TRawFrame&)>& onMessage = nullptr);
+    bool send(const std::vector<uint8_t>& bytes) { return m_link.sendRaw(bytes); }
+    void close();
+
+    State state() const { return m_state; }
+    int closes() const { return m_closes; }      // times the server closed it once open
+    int refusals() const { return m_refusals; }  // openings refused
+
+private:
+    CFrameLink m_link;
+    std::string m_from, m_as;
+    State m_state = State::Closed;
+    int m_closes = 0, m_refusals = 0;
 };
 
 }  // namespace hubtest
