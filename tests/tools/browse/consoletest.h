@@ -153,4 +153,3 @@ protected:
 };
 
 }  // namespace browsetest
-
