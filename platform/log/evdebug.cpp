@@ -25,6 +25,7 @@
 #include "platform/config/zyformat.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/log/logfile.h"
+#include "platform/log/logtext.h"
 #include "platform/log/peerlog.h"
 #include "platform/threads/hubclock.h"
 
@@ -314,10 +315,15 @@ namespace {
 // The kind under which an outsider's lines made together (debugLines) are counted.
 constexpr char kLinesKind[] = "%s";
 
+// The most of a tag a line shows, and the room of a line's head (the tag escaped at its longest).
+constexpr size_t kMaxTagBytes = 100;
+constexpr size_t kHeadBytes = 100 + 4 * kMaxTagBytes;
+
 // A line's head: the thread's date and time to the second (formatted once a second), then "<microseconds,
 // six digits> <pid> <tid> <tag> <level> " in `head`, put together without a formatting per line; its length.
+// The tag is escaped as one word (logtext.h): whatever it holds, it stays one field of its own line.
 size_t lineHead(evdebug_detail::TLineState& state, const struct timespec& ts, const char* tag, int level,
-                char (&head)[200]) {
+                char (&head)[kHeadBytes]) {
     if (ts.tv_sec != state.second) {
         struct tm tmv;
         localtime_r(&ts.tv_sec, &tmv);
@@ -344,9 +350,13 @@ size_t lineHead(evdebug_detail::TLineState& state, const struct timespec& ts, co
     std::memcpy(h, state.ids, state.idsLength);
     h += state.idsLength;
     const char* shownTag = (tag && *tag) ? tag : "-";
-    const size_t tagLen = strnlen(shownTag, sizeof(head) - 100);
-    std::memcpy(h, shownTag, tagLen);
-    h += tagLen;
+    const std::string_view shown(shownTag, strnlen(shownTag, kMaxTagBytes));
+    if (logtext::cleanPrefix(shown, logtext::EForm::kWord) == shown.size()) {
+        std::memcpy(h, shown.data(), shown.size());
+        h += shown.size();
+    } else {
+        h = logtext::escapeInto(h, shown, logtext::EForm::kWord);
+    }
     *h++ = ' ';
     h = std::to_chars(h, head + sizeof(head) - 1, level).ptr;
     *h++ = ' ';
@@ -385,21 +395,29 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
         ts.tv_nsec =
             static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
     }
-    char head[200];
+    char head[kHeadBytes];
     const size_t n = lineHead(state, ts, tag, level, head);
 
     // Each text as it goes in its line: trailing line breaks dropped, a long one cut with its mark (the
-    // mark is made only for such a text: most lines are short, and their parts cost no string each).
+    // mark is made only for such a text: most lines are short, and their parts cost no string each), and
+    // escaped (logtext.h), so that nothing in it ends its line or begins another: the function name and
+    // the notes of an outsider's lines left out too.
     struct TPart {
-        size_t length;
-        size_t cut;  // bytes cut off the text (0: none)
+        size_t length;   // bytes of the text kept
+        size_t clean;    // of those, the start written as it is
+        size_t written;  // bytes the kept text takes in its line
+        size_t cut;      // bytes cut off the text (0: none)
     };
     // Most calls write one line or a handful: their parts stay on the stack.
     TPart few[16];
     std::vector<TPart> many;
     if (count > std::size(few)) many.resize(count);
     TPart* parts = count > std::size(few) ? many.data() : few;
-    const size_t functionLen = function && *function ? strlen(function) + 2 : 0;
+    const std::string_view functionText(function ? function : "");
+    const bool functionClean = logtext::cleanPrefix(functionText) == functionText.size();
+    const size_t functionLen =
+        functionText.empty() ? 0
+                             : (functionClean ? functionText.size() : logtext::escapedSize(functionText)) + 2;
     const size_t perLine = state.clockLength + n + functionLen + (isError ? 7 : 0) + 1;
     size_t size = 0;
     for (size_t k = 0; k < count; ++k) {
@@ -415,7 +433,9 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
             textLen = keep;
         }
         parts[k].length = textLen;
-        size += perLine + textLen + (parts[k].cut > 0 ? cutMark(parts[k].cut).size() : 0);
+        parts[k].clean = logtext::cleanPrefix({text, textLen});
+        parts[k].written = parts[k].clean == textLen ? textLen : logtext::escapedSize({text, textLen});
+        size += perLine + parts[k].written + (parts[k].cut > 0 ? cutMark(parts[k].cut).size() : 0);
     }
     // An outsider's line is counted by all it puts in the file, what it says of the lines left out too.
     zylog::TPeerLinesLeftOut leftOut;
@@ -423,6 +443,8 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
         if (!zylog::admitPeerLine(outsider->peer, outsider->proven, outsider->kind, size, keptBytes(),
                                   m_clock.steadyNow(), leftOut))
             return;
+        // They name the peer, whose name or address may be anything.
+        if (!leftOut.notes.empty()) leftOut.notes = logtext::escaped(leftOut.notes);
         size += leftOut.notes.size();
     }
     std::string longLine;  // only for lines longer than the thread's buffer
@@ -440,11 +462,18 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
         put(state.clock, state.clockLength);
         put(head, n);
         if (functionLen > 0) {
-            put(function, functionLen - 2);
+            if (functionClean)
+                put(function, functionLen - 2);
+            else
+                at = logtext::escapeInto(at, functionText);
             put(": ", 2);
         }
         if (isError) put("ERROR: ", 7);
-        if (parts[k].length > 0) put(texts[k], parts[k].length);
+        if (parts[k].clean == parts[k].length) {
+            if (parts[k].length > 0) put(texts[k], parts[k].length);
+        } else {
+            at = logtext::escapeInto(at, {texts[k], parts[k].length});
+        }
         if (parts[k].cut > 0) {
             const std::string mark = cutMark(parts[k].cut);
             put(mark.data(), mark.size());
@@ -513,13 +542,16 @@ void EvDebug::writeText(EvDebugFileInstance* inst, const char* function, int lev
         return;
     }
     // An outsider's lines are counted past a burst, so that it cannot flush the log. What one line carries
-    // of an outsider's text is bounded, and its count is of the line as written (peerlog.h).
+    // of an outsider's text is bounded, as it is written (escaped: a text of few bytes may take four times
+    // as many), and its count is of the line as written (peerlog.h).
     std::string cut;  // only for a line that is cut
-    if (length > zylog::kMaxPeerLineBytes) {
-        cut.assign(text, zylog::kMaxPeerLineBytes);
-        cut += " [" + std::to_string(length - zylog::kMaxPeerLineBytes) +
-               " more bytes of this line were not written]";
-        text = cut.c_str();
+    if (length > zylog::kMaxPeerLineBytes / 4) {
+        const size_t kept = logtext::fittingPrefix({text, length}, zylog::kMaxPeerLineBytes);
+        if (kept < length) {
+            cut.assign(text, kept);
+            cut += " [" + std::to_string(length - kept) + " more bytes of this line were not written]";
+            text = cut.c_str();
+        }
     }
     const evdebug_detail::TOutsiderLine outsider{peer, zylog::currentPeerProven(), kind};
     inst->writeLines(m_tag, level, function, isError, &text, 1, &outsider);

@@ -7,7 +7,10 @@
 // Line layout:
 //     2024-05-01 12:34:56.789012 <pid> <kernel tid> <TAG> <level> [<function>: ][ERROR: ]text
 // (the tag is "-" when none was set). A line is written when its level is at most the log's current
-// debug level; levels -1 and 0 are written by default.
+// debug level; levels -1 and 0 are written by default. Whatever a caller hands in, a call writes whole
+// lines of this layout only: the tag, the function, the text (its arguments included) and what an
+// outsider's line says of the lines left out are written in logtext's form (logtext.h), in which nothing
+// ends a line, begins one or passes for one; printable text is written as it is.
 //
 // Where the file goes: the directory set with EvDebugFileInstance::setLogDirectory() (the host), else
 // the environment variable HUB_LOG_DIR, else "<temp dir>/hub-logs-<uid>" (TMPDIR or /tmp; made owner-only;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/log/logtext.h"
 #include "platform/threads/hubclock.h"
 
 namespace mediaagent {
@@ -77,17 +78,15 @@ bool CAnswerStops::CAnswer::holdIfAsked(uint64_t itemsServed) {
     CHubMutexLock lock(m_stops.m_mutex);
     m_holdDone = true;
     // The line a test or the tour waits on: the answer is in flight and goes no further until stopped.
-    std::printf("mediaagent: session %s held after %llu items\n", m_session.c_str(),
-                static_cast<unsigned long long>(itemsServed));
-    std::fflush(stdout);
+    logtext::printLine(stdout, "mediaagent: session %s held after %llu items", m_session.c_str(),
+                       static_cast<unsigned long long>(itemsServed));
     const bool stopped = m_stops.m_clock.waitFor(lock, m_stops.m_changed, m_stops.m_holdLimit,
                                                  [this]() REQUIRES(m_stops.m_mutex) {
                                                      return m_state->stopped || m_stops.m_released;
                                                  }) &&
                          m_state->stopped;
     if (!stopped) {
-        std::printf("mediaagent: session %s released without a stop\n", m_session.c_str());
-        std::fflush(stdout);
+        logtext::printLine(stdout, "mediaagent: session %s released without a stop", m_session.c_str());
     }
     return stopped;
 }

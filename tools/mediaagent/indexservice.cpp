@@ -11,6 +11,7 @@
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/log/evdebug.h"
+#include "platform/log/logtext.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/msg/secured_message_handler.h"
 #include "platform/msg/sessionidlimit.h"
@@ -260,7 +261,7 @@ void CIndexService::journal(const std::string& line) {
     if (m_options.journalPath.empty()) return;
     CHubMutexLock lock(m_mutex);
     std::ofstream out(m_options.journalPath, std::ios::app);
-    out << line << '\n';
+    out << logtext::escaped(line) << '\n';  // one line, whatever the caller's texts in it hold
 }
 
 void CIndexService::onXdr(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,

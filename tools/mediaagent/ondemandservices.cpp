@@ -7,6 +7,7 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/apptypes.h"
 #include "platform/log/evdebug.h"
+#include "platform/log/logtext.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zyd_launcher.h"
 #include "platform/net/zynet_options.h"
@@ -25,7 +26,8 @@ struct COnDemandServices::TState {
     void journal(const std::string& line) {
         if (options.journalPath.empty()) return;
         CHubMutexLock lock(mutex);
-        std::ofstream(options.journalPath, std::ios::app) << line << '\n';
+        // One line, whatever the caller's texts in it hold.
+        std::ofstream(options.journalPath, std::ios::app) << logtext::escaped(line) << '\n';
     }
     // Mining requests come from the Hubmaster's workers; anyone else is told so, in the journal and the
     // log with what was refused (`noted`, `what`) and whom (`peer`, "" for an anonymous caller). Nothing

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/log/logtext.h"
+
 namespace mediaagent {
 
 namespace {
@@ -17,16 +19,14 @@ void reportServed(const std::string& session, uint64_t before, uint64_t after) {
     if (!g_progress) return;
     for (uint64_t mark = 1; mark <= after; mark *= 10)
         if (mark > before)
-            std::printf("mediaagent: session %s served item %llu\n", session.c_str(),
-                        static_cast<unsigned long long>(mark));
-    std::fflush(stdout);
+            logtext::printLine(stdout, "mediaagent: session %s served item %llu", session.c_str(),
+                               static_cast<unsigned long long>(mark));
 }
 
 void reportFault(const std::string& session, uint64_t items) {
     if (!g_progress) return;
-    std::printf("mediaagent: session %s fault after %llu items\n", session.c_str(),
-                static_cast<unsigned long long>(items));
-    std::fflush(stdout);
+    logtext::printLine(stdout, "mediaagent: session %s fault after %llu items", session.c_str(),
+                       static_cast<unsigned long long>(items));
 }
 
 }  // namespace mediaagent
