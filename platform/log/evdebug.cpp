@@ -40,6 +40,7 @@ struct TOutsiderLine {
     const std::string& peer;
     bool proven;
     const void* kind;
+    size_t clean;  // leading bytes of its text known to be written as they are (logtext.h)
 };
 
 namespace {
@@ -282,10 +283,13 @@ struct TLineState {
     size_t clockLength;
     char text[8192];  // the formatted text of most lines
     char line[8704];  // most lines, built whole for their one write
+    // The last tag found to need no escaping: a thread writes runs of lines under one tag.
+    char cleanTag[100];
+    size_t cleanTagLength;
 };
 
 TLineState& lineState() {
-    thread_local TLineState state{0, 0, {}, 0, -1, {}, 0, {}, {}};
+    thread_local TLineState state{0, 0, {}, 0, -1, {}, 0, {}, {}, {}, 0};
     if (state.tid == 0) state.tid = static_cast<long>(syscall(SYS_gettid));
     return state;
 }
@@ -316,7 +320,7 @@ namespace {
 constexpr char kLinesKind[] = "%s";
 
 // The most of a tag a line shows, and the room of a line's head (the tag escaped at its longest).
-constexpr size_t kMaxTagBytes = 100;
+constexpr size_t kMaxTagBytes = sizeof(evdebug_detail::TLineState::cleanTag);
 constexpr size_t kHeadBytes = 100 + 4 * kMaxTagBytes;
 
 // A line's head: the thread's date and time to the second (formatted once a second), then "<microseconds,
@@ -327,10 +331,25 @@ size_t lineHead(evdebug_detail::TLineState& state, const struct timespec& ts, co
     if (ts.tv_sec != state.second) {
         struct tm tmv;
         localtime_r(&ts.tv_sec, &tmv);
-        const int n =
-            snprintf(state.clock, sizeof(state.clock), "%04d-%02d-%02d %02d:%02d:%02d.", tmv.tm_year + 1900,
-                     tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
-        state.clockLength = n > 0 ? std::min(static_cast<size_t>(n), sizeof(state.clock) - 1) : 0;
+        // "YYYY-MM-DD HH:MM:SS.", digit by digit.
+        char* c = state.clock;
+        auto digits = [&c](int value, int width) {
+            for (int i = width - 1; i >= 0; --i, value /= 10) c[i] = static_cast<char>('0' + value % 10);
+            c += width;
+        };
+        digits(tmv.tm_year + 1900, 4);
+        *c++ = '-';
+        digits(tmv.tm_mon + 1, 2);
+        *c++ = '-';
+        digits(tmv.tm_mday, 2);
+        *c++ = ' ';
+        digits(tmv.tm_hour, 2);
+        *c++ = ':';
+        digits(tmv.tm_min, 2);
+        *c++ = ':';
+        digits(tmv.tm_sec, 2);
+        *c++ = '.';
+        state.clockLength = static_cast<size_t>(c - state.clock);
         state.second = ts.tv_sec;
     }
     char* h = head;
@@ -351,7 +370,13 @@ size_t lineHead(evdebug_detail::TLineState& state, const struct timespec& ts, co
     h += state.idsLength;
     const char* shownTag = (tag && *tag) ? tag : "-";
     const std::string_view shown(shownTag, strnlen(shownTag, kMaxTagBytes));
-    if (logtext::cleanPrefix(shown, logtext::EForm::kWord) == shown.size()) {
+    const bool known =
+        shown.size() == state.cleanTagLength && std::memcmp(shown.data(), state.cleanTag, shown.size()) == 0;
+    if (known || logtext::cleanPrefix(shown, logtext::EForm::kWord) == shown.size()) {
+        if (!known) {
+            std::memcpy(state.cleanTag, shown.data(), shown.size());
+            state.cleanTagLength = shown.size();
+        }
         std::memcpy(h, shown.data(), shown.size());
         h += shown.size();
     } else {
@@ -372,15 +397,19 @@ std::string cutMark(size_t cut) {
 
 void EvDebugFileInstance::write(const char* tag, int level, const char* function, bool isError,
                                 const char* text) {
-    writeLines(tag, level, function, isError, &text, 1);
+    const std::string_view line(text ? text : "");
+    writeLines(tag, level, function, isError, &line, 1);
 }
 
 void EvDebugFileInstance::writeLines(const char* tag, int level, const char* const* texts, size_t count) {
-    writeLines(tag, level, nullptr, false, texts, count);
+    std::vector<std::string_view> lines;
+    lines.reserve(count);
+    for (size_t k = 0; k < count; ++k) lines.emplace_back(texts[k] ? texts[k] : "");
+    writeLines(tag, level, nullptr, false, lines.data(), count);
 }
 
 void EvDebugFileInstance::writeLines(const char* tag, int level, const char* function, bool isError,
-                                     const char* const* texts, size_t count,
+                                     const std::string_view* texts, size_t count,
                                      const evdebug_detail::TOutsiderLine* outsider) {
     if (level > debugLevel() || count == 0) return;
     evdebug_detail::LogFile* f = m_fastFile.load(std::memory_order_acquire);
@@ -421,8 +450,8 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
     const size_t perLine = state.clockLength + n + functionLen + (isError ? 7 : 0) + 1;
     size_t size = 0;
     for (size_t k = 0; k < count; ++k) {
-        const char* text = texts[k];
-        size_t textLen = text ? strlen(text) : 0;
+        const char* text = texts[k].data();
+        size_t textLen = texts[k].size();
         while (textLen > 0 && (text[textLen - 1] == '\n' || text[textLen - 1] == '\r')) --textLen;
         parts[k].cut = 0;
         if (textLen > EvDebug::kMaxTextBytes) {
@@ -433,7 +462,8 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
             textLen = keep;
         }
         parts[k].length = textLen;
-        parts[k].clean = logtext::cleanPrefix({text, textLen});
+        parts[k].clean =
+            outsider && outsider->clean >= textLen ? textLen : logtext::cleanPrefix({text, textLen});
         parts[k].written = parts[k].clean == textLen ? textLen : logtext::escapedSize({text, textLen});
         size += perLine + parts[k].written + (parts[k].cut > 0 ? cutMark(parts[k].cut).size() : 0);
     }
@@ -470,9 +500,9 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
         }
         if (isError) put("ERROR: ", 7);
         if (parts[k].clean == parts[k].length) {
-            if (parts[k].length > 0) put(texts[k], parts[k].length);
+            if (parts[k].length > 0) put(texts[k].data(), parts[k].length);
         } else {
-            at = logtext::escapeInto(at, {texts[k], parts[k].length});
+            at = logtext::escapeInto(at, {texts[k].data(), parts[k].length});
         }
         if (parts[k].cut > 0) {
             const std::string mark = cutMark(parts[k].cut);
@@ -538,23 +568,31 @@ void EvDebug::writeText(EvDebugFileInstance* inst, const char* function, int lev
                         const void* kind, const char* text, size_t length) {
     const std::string& peer = zylog::currentPeer();
     if (peer.empty()) {
-        inst->write(m_tag, level, function, isError, text);
+        const std::string_view line(text, length);
+        inst->writeLines(m_tag, level, function, isError, &line, 1);
         return;
     }
     // An outsider's lines are counted past a burst, so that it cannot flush the log. What one line carries
     // of an outsider's text is bounded, as it is written (escaped: a text of few bytes may take four times
     // as many), and its count is of the line as written (peerlog.h).
+    // Only as much of the text as a line may carry is looked at, once: what is found here is not looked
+    // for again.
     std::string cut;  // only for a line that is cut
+    std::string_view line(text, length);
+    size_t clean = 0;
     if (length > zylog::kMaxPeerLineBytes / 4) {
-        const size_t kept = logtext::fittingPrefix({text, length}, zylog::kMaxPeerLineBytes);
+        const size_t head = std::min(length, zylog::kMaxPeerLineBytes);
+        clean = logtext::cleanPrefix(line.substr(0, head));
+        const size_t kept = clean < head ? logtext::fittingPrefix(line, zylog::kMaxPeerLineBytes) : head;
         if (kept < length) {
             cut.assign(text, kept);
             cut += " [" + std::to_string(length - kept) + " more bytes of this line were not written]";
-            text = cut.c_str();
+            line = cut;
+            clean = clean >= kept ? cut.size() : clean;
         }
     }
-    const evdebug_detail::TOutsiderLine outsider{peer, zylog::currentPeerProven(), kind};
-    inst->writeLines(m_tag, level, function, isError, &text, 1, &outsider);
+    const evdebug_detail::TOutsiderLine outsider{peer, zylog::currentPeerProven(), kind, clean};
+    inst->writeLines(m_tag, level, function, isError, &line, 1, &outsider);
 }
 
 void EvDebug::debugLines(int level, const std::vector<std::string>& texts) {
@@ -566,10 +604,8 @@ void EvDebug::debugLines(int level, const std::vector<std::string>& texts) {
             writeText(inst, nullptr, level, false, kLinesKind, text.c_str(), text.size());
         return;
     }
-    std::vector<const char*> lines;
-    lines.reserve(texts.size());
-    for (const std::string& text : texts) lines.push_back(text.c_str());
-    inst->writeLines(m_tag, level, lines.data(), lines.size());
+    std::vector<std::string_view> lines(texts.begin(), texts.end());
+    inst->writeLines(m_tag, level, nullptr, false, lines.data(), lines.size());
 }
 
 void EvDebug::debugLvl(int level, const char* format, ...) {

@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/threads/hubclock.h"
@@ -89,8 +90,9 @@ private:
     std::shared_ptr<evdebug_detail::LogFile> file();  // opens on first use
     // `outsider`: the one line (count 1) an outsider caused, written only when its share admits all the
     // line puts in the file, with what it says of the lines left out.
-    void writeLines(const char* tag, int level, const char* function, bool isError, const char* const* texts,
-                    size_t count, const evdebug_detail::TOutsiderLine* outsider = nullptr);
+    void writeLines(const char* tag, int level, const char* function, bool isError,
+                    const std::string_view* texts, size_t count,
+                    const evdebug_detail::TOutsiderLine* outsider = nullptr);
 
     // The product's layout, in its order.
     int m_levelOverride GUARDED_BY(m_mutex);      // -1: the registry's level applies

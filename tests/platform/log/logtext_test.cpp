@@ -91,7 +91,7 @@ TEST(LogText, EveryByteAndPairOfBytesComesBackAndLeavesNothingThatBeginsALine) {
     std::mt19937 random(7);
     for (int n = 0; n < 20000; ++n) {
         std::string text;
-        for (int k = random() % 12; k > 0; --k) text += pieces[random() % pieces.size()];
+        for (int k = random() % 80; k > 0; --k) text += pieces[random() % pieces.size()];
         expectInForm(text);
         expectInForm(text, EForm::kWord);
         // A cut for a room fits it, cuts no escape or character apart, and could take no more.
@@ -108,6 +108,12 @@ TEST(LogText, EveryByteAndPairOfBytesComesBackAndLeavesNothingThatBeginsALine) {
 }
 
 TEST(LogText, PrintableTextIsWrittenAsItIsAndOnlyTheFormIsReadBack) {
+    // The scan finds the first byte to escape wherever it stands in a long text.
+    for (size_t length = 0; length < 200; ++length)
+        for (size_t at = 0; at <= length; ++at)
+            for (const char* bad : {"\n", "\x7F", "\xC2\x85", "\\x"})
+                ASSERT_EQ(logtext::cleanPrefix(std::string(at, 'a') + bad + std::string(length - at, '\\')),
+                          at);
     for (const char* same : {"C:\\Users\\Ann\\Docs", "\\\\server\\share\\f", "Données été 東京 😀", "a\\"})
         EXPECT_EQ(logtext::escaped(same), same);
     EXPECT_EQ(logtext::escaped("\\xavier\\"), "\\x5Cxavier\\");
