@@ -34,10 +34,9 @@ namespace {
 pid_t processId();  // this process's id, renewed in a forked child
 }  // namespace
 
-// The peer outside the infrastructure a line is caused by, and the line's kind (its format).
+// The caller outside the infrastructure a line is caused by, and the line's kind (its format).
 struct TOutsiderLine {
-    const std::string& peer;
-    bool proven;
+    zylog::TPeerCaller caller;
     const void* kind;
 };
 
@@ -420,8 +419,8 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
     // An outsider's line is counted by all it puts in the file, what it says of the lines left out too.
     zylog::TPeerLinesLeftOut leftOut;
     if (outsider) {
-        if (!zylog::admitPeerLine(outsider->peer, outsider->proven, outsider->kind, size, keptBytes(),
-                                  m_clock.steadyNow(), leftOut))
+        if (!zylog::admitPeerLine(outsider->caller, outsider->kind, size, keptBytes(), m_clock.steadyNow(),
+                                  leftOut))
             return;
         size += leftOut.notes.size();
     }
@@ -521,7 +520,7 @@ void EvDebug::writeText(EvDebugFileInstance* inst, const char* function, int lev
                " more bytes of this line were not written]";
         text = cut.c_str();
     }
-    const evdebug_detail::TOutsiderLine outsider{peer, zylog::currentPeerProven(), kind};
+    const evdebug_detail::TOutsiderLine outsider{zylog::currentCaller(), kind};
     inst->writeLines(m_tag, level, function, isError, &text, 1, &outsider);
 }
 

@@ -24,6 +24,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -206,9 +207,12 @@ protected:
         return -1;
     }
 
-    // A router list of /d00 under browse session `session`, with `token`: what a console sends.
-    std::vector<uint8_t> listRequest(const std::string& session, const std::string& token) const {
+    // A router list of /d00 under browse session `session`, with `token`: what a console sends (through
+    // the Hubmaster when `viaHubmaster`).
+    std::vector<uint8_t> listRequest(const std::string& session, const std::string& token,
+                                     bool viaHubmaster = false) const {
         TConsoleOptions o;
+        o.viaHubmaster = viaHubmaster;
         o.command = EConsoleCommand::kList;
         o.client = "client1";
         o.subclientId = m_world.fileSubclient;
@@ -607,6 +611,38 @@ TEST_F(ProvenPeers, AHeldBrowsesRequestLineIsInTheHostsLogWhileItIsHeld) {
     EXPECT_TRUE(stop.waitExit(60s)) << stop.output();
     browsing.join();
     EXPECT_NE(out.find("The browse was stopped"), std::string::npos) << out;
+}
+
+// A user's own burst of 100 commands in a minute through the Hubmaster, each a console's session from one
+// address with the user's token: the host's log keeps, for each browse, its summary and its request to the
+// media agent (the user's lines are its own to count, not an address's).
+TEST_F(ProvenPeers, AUsersBurstOfCommandsKeepsEachBrowsesLinesInTheHostsLog) {
+    const std::string token = hubtest::issueToken(m_dir.file("demo"), "admin");
+    constexpr int kCommands = 100;
+    for (int i = 0; i < kCommands; ++i) {
+        hubtest::CFrameLink link;
+        std::string why, answer;
+        ASSERT_TRUE(link.connect(m_routerPort, 10, true, hubtest::kAnonymous) &&
+                    link.open("HubmasterBrowse", "console", 4098, why))
+            << why;
+        ASSERT_TRUE(link.send(zynet::FrameKind::Xml, databrowse::BrowseRequest::TAG,
+                              listRequest("burst-" + std::to_string(i), token, true)));
+        // Its answers up to its end (or an error).
+        for (hubtest::TRawFrame frame; answer.find("respType=\"5\"") == std::string::npos &&
+                                       answer.find("respType=\"3\"") == std::string::npos;
+             answer.assign(frame.payload.begin(), frame.payload.end()))
+            if (!link.receive(frame, 30, why)) break;
+        EXPECT_NE(answer.find("respType=\"5\""), std::string::npos) << why << answer.substr(0, 400);
+    }
+    const std::string logged = logs();
+    int summaries = 0, sent = 0;
+    for (int i = 0; i < kCommands; ++i) {
+        const std::string session = "burst-" + std::to_string(i);
+        summaries += logged.find("browse session [" + session + "]") != std::string::npos;
+        sent += std::regex_search(logged, std::regex("Request sent to MA \\[.*\"" + session + "\""));
+    }
+    EXPECT_EQ(summaries, kCommands) << "browses whose summary is in the host's log";
+    EXPECT_EQ(sent, kCommands) << "browses whose request to the media agent is in the host's log";
 }
 
 // Crowds of 128 callers without a certificate, each kind in turn: openings left idle, slow callers, and one
