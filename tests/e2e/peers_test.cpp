@@ -951,7 +951,7 @@ TEST_F(ProvenPeers, AClientMachinesLaunchesAreLimitedAsAnOutsidersAre) {
 // with client1's certificate than either service has slots (each after one refused request, as a
 // flooding machine's would be) leave consoles, with client1's certificate or none, served on both roads
 // at once; the host holds a bounded number of threads and database connections for the crowd (its idle
-// sessions hold none), and the lines the crowd causes are counted against client1, not written each.
+// sessions hold none), and the lines the crowd causes are counted against client1, within its own counts.
 // Once the crowd has gone and the host has come to rest (it says so, once), its resident memory is back
 // near what it held at its rest before the crowd.
 TEST_F(ProvenPeers, AClientMachinesIdleSessionsCannotShutConsolesOut) {
@@ -1036,14 +1036,16 @@ TEST_F(ProvenPeers, AClientMachinesIdleSessionsCannotShutConsolesOut) {
             std::ifstream in(entry.path());
             log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         }
-    // Each kind of line a refusal writes, on either service: at most a burst of each per window (100 in
-    // 10 s) of the time the crowd took, far fewer than the refusals on any but the slowest machine.
+    // Each kind of line a refusal writes, on either service, is client1's own to count: at most ten times
+    // an address's burst (100 in 10 s) over each minute of the time the crowd took.
+    const size_t minutes = windows / 6 + 1;
     for (const char* refusal :
          {"request refused: A browse through the Hubmaster needs", "is invalid,browse request"}) {
         size_t lines = 0;
         for (size_t at = log.find(refusal); at != std::string::npos; at = log.find(refusal, at + 1)) ++lines;
         EXPECT_GT(lines, 0u) << refusal;
-        EXPECT_LE(lines, 100 * (windows + 1)) << refusal << ": after " << answered << " refused requests";
+        EXPECT_LE(lines, 10 * 100 * 6 * (minutes + 1))
+            << refusal << ": after " << answered << " refused requests";
     }
 
     // Once the crowd has gone: its threads ended and joined, what they left free given back; said in one
