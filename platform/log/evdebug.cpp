@@ -506,8 +506,8 @@ void EvDebug::vwrite(const char* function, int level, bool isError, const char* 
 
 void EvDebug::writeText(EvDebugFileInstance* inst, const char* function, int level, bool isError,
                         const void* kind, const char* text, size_t length) {
-    const std::string& peer = zylog::currentPeer();
-    if (peer.empty()) {
+    const zylog::TPeerCaller caller = zylog::currentCaller();
+    if (caller.peer.empty()) {
         inst->write(m_tag, level, function, isError, text);
         return;
     }
@@ -520,7 +520,7 @@ void EvDebug::writeText(EvDebugFileInstance* inst, const char* function, int lev
                " more bytes of this line were not written]";
         text = cut.c_str();
     }
-    const evdebug_detail::TOutsiderLine outsider{zylog::currentCaller(), kind};
+    const evdebug_detail::TOutsiderLine outsider{caller, kind};
     inst->writeLines(m_tag, level, function, isError, &text, 1, &outsider);
 }
 

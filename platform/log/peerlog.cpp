@@ -1,6 +1,7 @@
 #include "platform/log/peerlog.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <map>
 #include <set>
@@ -146,36 +147,46 @@ std::string notesOf(const TCaller& c, const void* format, const std::string& who
     return notes;
 }
 
-thread_local std::string t_peer;
-thread_local bool t_proven = false;
-thread_local TTokenAccepted t_accepted = nullptr;
+// Whom the thread works for: one thread-local, found once for every line an outsider causes.
+struct TWorkingFor {
+    std::string peer;
+    bool proven = false;
+    TTokenAccepted accepted = nullptr;
+};
+thread_local TWorkingFor t_for;
 
 }  // namespace
 
-CPeerScope::CPeerScope(const std::string& peer, bool proven, TTokenAccepted accepted)
-    : m_previous(std::move(t_peer)), m_previousProven(t_proven), m_previousAccepted(t_accepted) {
-    t_peer = peer;
-    t_proven = proven;
-    t_accepted = accepted;
+CPeerScope::CPeerScope(const std::string& peer, bool proven, TTokenAccepted accepted) {
+    TWorkingFor& now = t_for;
+    m_previous = std::move(now.peer);
+    m_previousProven = now.proven;
+    m_previousAccepted = now.accepted;
+    now.peer = peer;
+    now.proven = proven;
+    now.accepted = accepted;
 }
 
 CPeerScope::~CPeerScope() {
-    t_peer = std::move(m_previous);
-    t_proven = m_previousProven;
-    t_accepted = m_previousAccepted;
+    TWorkingFor& now = t_for;
+    now.peer = std::move(m_previous);
+    now.proven = m_previousProven;
+    now.accepted = m_previousAccepted;
 }
 
 const std::string& currentPeer() {
-    return t_peer;
+    return t_for.peer;
 }
 
 bool currentPeerProven() {
-    return t_proven;
+    return t_for.proven;
 }
 
 TPeerCaller currentCaller() {
-    TPeerCaller caller{t_peer, t_proven};
-    if (!t_proven && t_accepted != nullptr) caller.tokenAccepted = t_accepted(caller.userId);
+    const TWorkingFor& now = t_for;
+    TPeerCaller caller{now.peer, now.proven};
+    if (!now.proven && now.accepted != nullptr && !now.peer.empty())
+        caller.tokenAccepted = now.accepted(caller.userId);
     return caller;
 }
 
@@ -190,13 +201,16 @@ bool admitPeerLine(const TPeerCaller& caller, const void* format, size_t bytes, 
     CHubMutexLock lock(f.mutex);
     // A client machine and a user are callers of their own; an address may be one of the crowd.
     const bool own = caller.proven || caller.tokenAccepted;
-    std::string userName;  // a user's key (a short number: no allocation)
-    if (!caller.proven && caller.tokenAccepted) userName = std::to_string(caller.userId);
-    TCallerKeyView key{
-        caller.proven          ? EKind::Machine
-        : caller.tokenAccepted ? EKind::User
-                               : EKind::Address,
-        caller.proven || !caller.tokenAccepted ? std::string_view(caller.peer) : std::string_view(userName)};
+    char userId[16];  // a user's key: its id
+    const size_t userIdLength =
+        caller.proven || !caller.tokenAccepted
+            ? 0
+            : static_cast<size_t>(std::to_chars(userId, userId + sizeof userId, caller.userId).ptr - userId);
+    TCallerKeyView key{caller.proven          ? EKind::Machine
+                       : caller.tokenAccepted ? EKind::User
+                                              : EKind::Address,
+                       caller.proven || !caller.tokenAccepted ? std::string_view(caller.peer)
+                                                              : std::string_view(userId, userIdLength)};
     bool crowd = false;
     if (!own) {
         // A crowd of addresses cannot each get a burst: past the first addresses of a minute, the others
@@ -225,12 +239,13 @@ bool admitPeerLine(const TPeerCaller& caller, const void* format, size_t bytes, 
             // still owed passing to the crowd's. Windows still running are kept (forgetting one would
             // give its caller a fresh burst), and so is the share a caller of its own has spent.
             const uint64_t rate = peerShareBytesPerSecond(keptBytes);
-            const std::chrono::seconds ownWindow = std::max<std::chrono::seconds>(f.window, kPeerMinute);
+            const std::chrono::seconds addressWindow = f.window;
+            const std::chrono::seconds ownWindow = std::max<std::chrono::seconds>(addressWindow, kPeerMinute);
             TCaller owed;
             std::erase_if(f.callers, [&](const auto& e) {
                 const bool ownCaller = e.first.kind != EKind::Address;
                 if (!ownCaller && e.first.name == kOtherPeers) return false;
-                const std::chrono::seconds w = ownCaller ? ownWindow : f.window;
+                const std::chrono::seconds w = ownCaller ? ownWindow : addressWindow;
                 for (const auto& [kind, count] : e.second.counts)
                     if (now - count.windowStart < w) return false;
                 if (ownCaller &&
@@ -261,11 +276,15 @@ bool admitPeerLine(const TPeerCaller& caller, const void* format, size_t bytes, 
         count.bytes = 0;
     }
     // Long lines spend the burst sooner: a window holds at most as many bytes as a quarter of its lines
-    // at their longest.
-    const uint64_t burst = own ? static_cast<uint64_t>(f.burst) * kOwnBurstTimes * window.count() /
-                                     std::max<int64_t>(1, f.window.count())
-                               : f.burst;
+    // at their longest. A caller of its own writes of each kind what an address may over its window
+    // without spending its share, which pays only for the more it may write: a flood of some kinds of its
+    // lines cannot take the others'.
+    const uint64_t addressBurst =
+        static_cast<uint64_t>(f.burst) * window.count() / std::max<int64_t>(1, f.window.count());
+    const uint64_t burst = own ? addressBurst * kOwnBurstTimes : f.burst;
     const uint64_t byteBurst = burst * kMaxPeerLineBytes / 4;
+    const bool spends = !own || count.written >= addressBurst ||
+                        (count.written > 0 && count.bytes + bytes > addressBurst * kMaxPeerLineBytes / 4);
     if (count.written >= burst || (count.written > 0 && count.bytes + bytes > byteBurst)) {
         c.leaveOut(format, false);
         return false;
@@ -289,8 +308,8 @@ bool admitPeerLine(const TPeerCaller& caller, const void* format, size_t bytes, 
                     key.kind == EKind::User ? "user [" + std::string(key.name) + "]" : std::string(key.name),
                     crowd, own);
     TShare& share = own ? c.share : f.anonymous;
-    if (!share.spend(bytes + leftOut.notes.size(), peerShareBytesPerSecond(keptBytes),
-                     own ? kOwnShareBurstSeconds : kShareBurstSeconds, now)) {
+    if (spends && !share.spend(bytes + leftOut.notes.size(), peerShareBytesPerSecond(keptBytes),
+                               own ? kOwnShareBurstSeconds : kShareBurstSeconds, now)) {
         leftOut = TPeerLinesLeftOut();
         c.leaveOut(format, true);
         return false;

@@ -8,9 +8,10 @@
 // file, the notes of lines left out included): a quarter of what the log keeps (its rotated files
 // together) an hour, so the rotated files outlast an hour of the worst crowd.
 // A client machine (its name proven by its certificate) and a user whose token was accepted are callers
-// of their own that no crowd stands for: each has counts of its own, ten times as generous and over a
-// minute, and a share of its own of the log's bytes of the same size, so that its lines at the rates of
-// its work are all written whoever else calls, and no one of them run wild pushes the log's last hour out.
+// of their own that no crowd stands for: each has counts of its own over a minute, of each kind of line
+// what an address may write and up to ten times as much from a share of its own of the log's bytes (as
+// big as the crowd's), so that its lines at the rates of its work are all written whoever else calls, a
+// flood of some of its kinds of lines does not take the others', and none of them alone floods the log.
 // A line left out is said on the next line written for its caller, whatever that line is. Any thread.
 #pragma once
 
