@@ -35,10 +35,9 @@ namespace {
 pid_t processId();  // this process's id, renewed in a forked child
 }  // namespace
 
-// The peer outside the infrastructure a line is caused by, and the line's kind (its format).
+// The caller outside the infrastructure a line is caused by, and the line's kind (its format).
 struct TOutsiderLine {
-    const std::string& peer;
-    bool proven;
+    zylog::TPeerCaller caller;
     const void* kind;
     size_t clean;  // leading bytes of its text known to be written as they are (logtext.h)
 };
@@ -470,8 +469,8 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
     // An outsider's line is counted by all it puts in the file, what it says of the lines left out too.
     zylog::TPeerLinesLeftOut leftOut;
     if (outsider) {
-        if (!zylog::admitPeerLine(outsider->peer, outsider->proven, outsider->kind, size, keptBytes(),
-                                  m_clock.steadyNow(), leftOut))
+        if (!zylog::admitPeerLine(outsider->caller, outsider->kind, size, keptBytes(), m_clock.steadyNow(),
+                                  leftOut))
             return;
         // They name the peer, whose name or address may be anything.
         if (!leftOut.notes.empty()) leftOut.notes = logtext::escaped(leftOut.notes);
@@ -566,8 +565,8 @@ void EvDebug::vwrite(const char* function, int level, bool isError, const char* 
 
 void EvDebug::writeText(EvDebugFileInstance* inst, const char* function, int level, bool isError,
                         const void* kind, const char* text, size_t length) {
-    const std::string& peer = zylog::currentPeer();
-    if (peer.empty()) {
+    const zylog::TPeerCaller caller = zylog::currentCaller();
+    if (caller.peer.empty()) {
         const std::string_view line(text, length);
         inst->writeLines(m_tag, level, function, isError, &line, 1);
         return;
@@ -591,7 +590,7 @@ void EvDebug::writeText(EvDebugFileInstance* inst, const char* function, int lev
             clean = clean >= kept ? cut.size() : clean;
         }
     }
-    const evdebug_detail::TOutsiderLine outsider{peer, zylog::currentPeerProven(), kind, clean};
+    const evdebug_detail::TOutsiderLine outsider{caller, kind, clean};
     inst->writeLines(m_tag, level, function, isError, &line, 1, &outsider);
 }
 

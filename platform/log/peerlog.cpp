@@ -1,6 +1,7 @@
 #include "platform/log/peerlog.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <map>
 #include <set>
@@ -14,88 +15,114 @@ namespace {
 
 using Clock = CHubClock::Steady;
 
-// Keys kept at most: a crowd of addresses cannot grow the table without bound.
-constexpr size_t kMaxKeys = 4096;
+// Callers kept at most with counts of their own: a crowd of addresses cannot grow the table without bound.
+// Client machines and users are never turned into the crowd for it: there are only so many of them.
+constexpr size_t kMaxCallers = 4096;
 
-struct TCount {
-    Clock::time_point windowStart;
-    unsigned written = 0;
-    uint64_t bytes = 0;  // written this window
-    uint64_t suppressed = 0;
-};
-
-// Where the lines of peers go once the table is full of windows that have not ended: one count for all
-// of them, so a crowd of addresses shares one burst instead of each getting a fresh one.
+// The crowd: addresses past the first of a minute (or past a full table), one caller with one count per
+// kind of line, so that a crowd of addresses shares one burst instead of each getting a fresh one.
 constexpr const char* kOtherPeers = "(other peers)";
 
-// The minute in which only so many peers get counts of their own.
+// The minute in which only so many addresses get counts of their own.
 constexpr std::chrono::seconds kPeerMinute{60};
 
-// The hour a share of outsiders' lines must not outlast the log in: a quarter of what the log keeps, for
-// each of the two shares.
+// The hour a share of outsiders' lines must not outlast the log in: a quarter of what the log keeps.
 constexpr uint64_t kShareHourSeconds = 3600;
 constexpr uint64_t kSharesOfTheLog = 4;
-// How much of a share may be spent at once: this many seconds of it.
+// How much of a share may be spent at once: this many seconds of it. A caller of its own may spend a
+// minute of its own share at once: a user's burst of commands comes together.
 constexpr uint64_t kShareBurstSeconds = 10;
+constexpr uint64_t kOwnShareBurstSeconds = 60;
+// How much more a caller of its own may write of a kind of line than an address may, and over at least
+// a minute (the lines of a user's burst of commands come in a few seconds).
+constexpr unsigned kOwnBurstTimes = 10;
 
 // The bytes one share may still spend, refilled at its rate as time passes.
 struct TShare {
     double available = -1;  // -1: full (not used yet)
     Clock::time_point refilled;
 
-    // True when `bytes` fit at `now` (what it refused since it last admitted one starts afresh).
-    bool spend(uint64_t bytes, uint64_t rate, Clock::time_point now) {
-        // A small log's share still takes its longest lines, a few at once.
-        const double capacity =
-            static_cast<double>(std::max<uint64_t>(rate * kShareBurstSeconds, 4 * kMaxPeerLineBytes));
-        if (available < 0) {
-            available = capacity;
-        } else if (now > refilled) {
-            available = std::min(capacity, available + std::chrono::duration<double>(now - refilled).count() *
-                                                           static_cast<double>(rate));
-        }
+    // A small log's share still takes its longest lines, a few at once.
+    static double capacity(uint64_t rate, uint64_t seconds) {
+        return static_cast<double>(std::max<uint64_t>(rate * seconds, 4 * kMaxPeerLineBytes));
+    }
+    double availableAt(uint64_t rate, uint64_t seconds, Clock::time_point now) const {
+        const double most = capacity(rate, seconds);
+        if (available < 0) return most;
+        if (now <= refilled) return available;
+        return std::min(most, available + std::chrono::duration<double>(now - refilled).count() *
+                                              static_cast<double>(rate));
+    }
+    // True when `bytes` fit at `now`.
+    bool spend(uint64_t bytes, uint64_t rate, uint64_t seconds, Clock::time_point now) {
+        available = availableAt(rate, seconds, now);
         refilled = std::max(refilled, now);
-        if (available < static_cast<double>(bytes)) {
-            ++refused;
-            return false;
-        }
+        if (available < static_cast<double>(bytes)) return false;
         available -= static_cast<double>(bytes);
-        refused = 0;
         return true;
     }
-    uint64_t refused = 0;  // lines it refused since the last one it admitted
 };
 
-// A count's key: the line's kind (its format) and the peer (or kOtherPeers). Ordered by kind first, so
-// that a look-up compares texts only among the counts of its own kind; looked up without a copy of the peer.
-struct TKey {
-    const void* format;
-    std::string peer;
+// One kind of line (its format) of one caller, in its window.
+struct TCount {
+    Clock::time_point windowStart;
+    unsigned written = 0;
+    uint64_t bytes = 0;  // written this window
 };
-struct TKeyView {
-    const void* format;
-    std::string_view peer;
+
+// A caller's key: what it is and the name it is counted by (its address, proven name or user id).
+enum class EKind : uint8_t { Address, Machine, User };
+struct TCallerKey {
+    EKind kind;
+    std::string name;
 };
-struct TKeyOrder {
+struct TCallerKeyView {
+    EKind kind;
+    std::string_view name;
+};
+struct TCallerKeyOrder {
     using is_transparent = void;
     template <typename A, typename B>
     bool operator()(const A& a, const B& b) const {
-        if (a.format != b.format) return std::less<const void*>()(a.format, b.format);
-        return std::string_view(a.peer) < std::string_view(b.peer);
+        if (a.kind != b.kind) return a.kind < b.kind;
+        return std::string_view(a.name) < std::string_view(b.name);
+    }
+};
+
+struct TCaller {
+    std::map<const void*, TCount> counts;  // by kind of line
+    TShare share;                          // its own (a client machine's, a user's)
+    // Its lines left out since its last one written: by its counts, and because its share was spent; the
+    // kind of all of them (null when of several).
+    uint64_t leftOutByCount = 0;
+    uint64_t leftOutByShare = 0;
+    const void* leftOutKind = nullptr;
+
+    bool owesNotes() const { return leftOutByCount + leftOutByShare > 0; }
+    void leaveOut(const void* format, bool byShare) {
+        leftOutKind = owesNotes() && leftOutKind != format ? nullptr : format;
+        (byShare ? leftOutByShare : leftOutByCount) += 1;
+    }
+    // Takes over what `other` still has to say (its caller is no longer counted on its own).
+    void takeNotes(const TCaller& other) {
+        if (!other.owesNotes()) return;
+        leftOutKind = owesNotes() && leftOutKind != other.leftOutKind ? nullptr : other.leftOutKind;
+        leftOutByCount += other.leftOutByCount;
+        leftOutByShare += other.leftOutByShare;
     }
 };
 
 struct TFilter {
     CHubMutex mutex;
-    TShare anonymous GUARDED_BY(mutex), proven GUARDED_BY(mutex);
+    TShare anonymous GUARDED_BY(mutex);  // the share of every caller without a certificate or accepted token
     unsigned burst GUARDED_BY(mutex) = 100;
     std::chrono::seconds window GUARDED_BY(mutex){10};
     unsigned peersAMinute GUARDED_BY(mutex) = kDefaultPeersAMinute;
     Clock::time_point minuteStart GUARDED_BY(mutex);
     bool minuteStarted GUARDED_BY(mutex) = false;
-    std::set<std::string> minutePeers GUARDED_BY(mutex);  // the peers counted on their own this minute
+    std::set<std::string> minutePeers GUARDED_BY(mutex);  // the addresses counted on their own this minute
     std::string lastPeer GUARDED_BY(mutex);  // the last of them (a peer's lines come in runs): "" for none
-    std::map<TKey, TCount, TKeyOrder> counts GUARDED_BY(mutex);
+    std::map<TCallerKey, TCaller, TCallerKeyOrder> callers GUARDED_BY(mutex);
 };
 
 TFilter& filter() {
@@ -103,115 +130,197 @@ TFilter& filter() {
     return f;
 }
 
-// What a line written says of the lines left out before it.
-std::string notesOf(const TPeerLinesLeftOut& leftOut, const std::string& peer, bool proven) {
+// What a line written says of its caller's lines left out before it.
+std::string notesOf(const TCaller& c, const void* format, const std::string& who, bool crowd, bool own) {
     std::string notes;
-    if (leftOut.ofPeer > 0)
-        notes += " [" + std::to_string(leftOut.ofPeer) + " more lines like this one caused by " + peer +
+    const char* like = c.leftOutKind == format ? " like this one" : "";
+    if (c.leftOutByCount > 0)
+        notes += " [" + std::to_string(c.leftOutByCount) + " more lines" + like + " caused by " +
+                 (crowd ? std::string("a crowd of callers outside the infrastructure") : who) +
                  " were not written]";
-    if (leftOut.ofCrowd > 0)
-        notes += " [" + std::to_string(leftOut.ofCrowd) +
-                 " more lines like this one caused by a crowd of callers outside the infrastructure were "
-                 "not written]";
-    if (leftOut.ofShare > 0)
-        notes += " [" + std::to_string(leftOut.ofShare) + " more lines caused by " +
-                 (proven ? "client machines" : "callers without a certificate") +
-                 " were not written: their share of the log was spent]";
+    if (c.leftOutByShare > 0)
+        notes += " [" + std::to_string(c.leftOutByShare) + " more lines" + like + " caused by " +
+                 (crowd ? std::string("a crowd of callers outside the infrastructure") : who) +
+                 (own ? " were not written: its share of the log was spent]"
+                      : " were not written: the share of the log of callers without a certificate was "
+                        "spent]");
     return notes;
 }
 
-thread_local std::string t_peer;
-thread_local bool t_proven = false;
+// Whom the thread works for: one thread-local, found once for every line an outsider causes.
+struct TWorkingFor {
+    std::string peer;
+    bool proven = false;
+    TTokenAccepted accepted = nullptr;
+};
+thread_local TWorkingFor t_for;
 
 }  // namespace
 
-CPeerScope::CPeerScope(const std::string& peer, bool proven)
-    : m_previous(std::move(t_peer)), m_previousProven(t_proven) {
-    t_peer = peer;
-    t_proven = proven;
+CPeerScope::CPeerScope(const std::string& peer, bool proven, TTokenAccepted accepted) {
+    TWorkingFor& now = t_for;
+    m_previous = std::move(now.peer);
+    m_previousProven = now.proven;
+    m_previousAccepted = now.accepted;
+    now.peer = peer;
+    now.proven = proven;
+    now.accepted = accepted;
 }
 
 CPeerScope::~CPeerScope() {
-    t_peer = std::move(m_previous);
-    t_proven = m_previousProven;
+    TWorkingFor& now = t_for;
+    now.peer = std::move(m_previous);
+    now.proven = m_previousProven;
+    now.accepted = m_previousAccepted;
 }
 
 const std::string& currentPeer() {
-    return t_peer;
+    return t_for.peer;
 }
 
 bool currentPeerProven() {
-    return t_proven;
+    return t_for.proven;
+}
+
+TPeerCaller currentCaller() {
+    const TWorkingFor& now = t_for;
+    TPeerCaller caller{now.peer, now.proven};
+    if (!now.proven && now.accepted != nullptr && !now.peer.empty())
+        caller.tokenAccepted = now.accepted(caller.userId);
+    return caller;
 }
 
 uint64_t peerShareBytesPerSecond(uint64_t keptBytes) {
     return std::max<uint64_t>(1, keptBytes / kSharesOfTheLog / kShareHourSeconds);
 }
 
-bool admitPeerLine(const std::string& peer, bool proven, const void* format, size_t bytes, uint64_t keptBytes,
+bool admitPeerLine(const TPeerCaller& caller, const void* format, size_t bytes, uint64_t keptBytes,
                    Clock::time_point now, TPeerLinesLeftOut& leftOut) {
     leftOut = TPeerLinesLeftOut();
-    uint64_t& suppressed = leftOut.ofPeer;
-    uint64_t& crowdSuppressed = leftOut.ofCrowd;
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
-    // A crowd of addresses cannot each get a burst: past the first peers of a minute, the others share
-    // one count, so the log a minute holds is bounded whatever the number of peers.
-    if (!f.minuteStarted || now - f.minuteStart >= kPeerMinute) {
-        f.minuteStarted = true;
-        f.minuteStart = now;
-        f.minutePeers.clear();
-        f.lastPeer.clear();
-    }
+    // A client machine and a user are callers of their own; an address may be one of the crowd.
+    const bool own = caller.proven || caller.tokenAccepted;
+    char userId[16];  // a user's key: its id
+    const size_t userIdLength =
+        caller.proven || !caller.tokenAccepted
+            ? 0
+            : static_cast<size_t>(std::to_chars(userId, userId + sizeof userId, caller.userId).ptr - userId);
+    TCallerKeyView key{caller.proven          ? EKind::Machine
+                       : caller.tokenAccepted ? EKind::User
+                                              : EKind::Address,
+                       caller.proven || !caller.tokenAccepted ? std::string_view(caller.peer)
+                                                              : std::string_view(userId, userIdLength)};
     bool crowd = false;
-    if (peer.empty() || peer != f.lastPeer) {
-        if (f.minutePeers.size() < f.peersAMinute)
-            f.minutePeers.insert(peer);
-        else
-            crowd = !f.minutePeers.contains(peer);
-        if (!crowd) f.lastPeer = peer;
-    }
-    TKeyView key{format, crowd ? std::string_view(kOtherPeers) : std::string_view(peer)};
-    auto it = f.counts.find(key);
-    if (it == f.counts.end()) {
-        if (f.counts.size() >= kMaxKeys) {
-            // Windows that have ended count nothing any more. Windows still running are kept: forgetting
-            // one would give its peer a fresh burst.
-            const std::chrono::seconds window = f.window;
-            std::erase_if(f.counts, [&](const auto& e) { return now - e.second.windowStart >= window; });
-            crowd = crowd || f.counts.size() >= kMaxKeys;
-            if (crowd) key.peer = kOtherPeers;
-            it = f.counts.find(key);
+    if (!own) {
+        // A crowd of addresses cannot each get a burst: past the first addresses of a minute, the others
+        // are one caller, so the log a minute holds is bounded whatever the number of addresses.
+        if (!f.minuteStarted || now - f.minuteStart >= kPeerMinute) {
+            f.minuteStarted = true;
+            f.minuteStart = now;
+            f.minutePeers.clear();
+            f.lastPeer.clear();
         }
-        if (it == f.counts.end())
-            it = f.counts.emplace(TKey{format, std::string(key.peer)}, TCount{now, 0, 0, 0}).first;
+        if (caller.peer.empty() || caller.peer != f.lastPeer) {
+            if (f.minutePeers.size() < f.peersAMinute)
+                f.minutePeers.insert(caller.peer);
+            else
+                crowd = !f.minutePeers.contains(caller.peer);
+            if (!crowd) f.lastPeer = caller.peer;
+        }
+        if (crowd) key.name = kOtherPeers;
     }
-    TCount& c = it->second;
-    if (now - c.windowStart >= f.window) {
-        c.windowStart = now;
-        c.written = 0;
-        c.bytes = 0;
+    const std::chrono::seconds window =
+        own ? std::max<std::chrono::seconds>(f.window, kPeerMinute) : f.window;
+    auto it = f.callers.find(key);
+    if (it == f.callers.end()) {
+        if (f.callers.size() >= kMaxCallers) {
+            // Callers whose windows have all ended count nothing any more: forgotten, an address's notes
+            // still owed passing to the crowd's. Windows still running are kept (forgetting one would
+            // give its caller a fresh burst), and so is the share a caller of its own has spent.
+            const uint64_t rate = peerShareBytesPerSecond(keptBytes);
+            const std::chrono::seconds addressWindow = f.window;
+            const std::chrono::seconds ownWindow = std::max<std::chrono::seconds>(addressWindow, kPeerMinute);
+            TCaller owed;
+            std::erase_if(f.callers, [&](const auto& e) {
+                const bool ownCaller = e.first.kind != EKind::Address;
+                if (!ownCaller && e.first.name == kOtherPeers) return false;
+                const std::chrono::seconds w = ownCaller ? ownWindow : addressWindow;
+                for (const auto& [kind, count] : e.second.counts)
+                    if (now - count.windowStart < w) return false;
+                if (ownCaller &&
+                    (e.second.owesNotes() || e.second.share.availableAt(rate, kOwnShareBurstSeconds, now) <
+                                                 TShare::capacity(rate, kOwnShareBurstSeconds)))
+                    return false;
+                owed.takeNotes(e.second);
+                return true;
+            });
+            if (owed.owesNotes())
+                f.callers.try_emplace(TCallerKey{EKind::Address, kOtherPeers}).first->second.takeNotes(owed);
+            if (!own && f.callers.size() >= kMaxCallers) {
+                crowd = true;
+                key.name = kOtherPeers;
+            }
+            it = f.callers.find(key);
+        }
+        if (it == f.callers.end())
+            it = f.callers.try_emplace(TCallerKey{key.kind, std::string(key.name)}).first;
     }
-    // Long lines spend the burst sooner: a peer's window holds at most as many bytes as a quarter of
-    // its lines at their longest.
-    const uint64_t byteBurst = static_cast<uint64_t>(f.burst) * kMaxPeerLineBytes / 4;
-    if (c.written >= f.burst || (c.written > 0 && c.bytes + bytes > byteBurst)) {
-        ++c.suppressed;
+    TCaller& c = it->second;
+    auto counted = c.counts.find(format);
+    if (counted == c.counts.end()) counted = c.counts.emplace(format, TCount{now, 0, 0}).first;
+    TCount& count = counted->second;
+    if (now - count.windowStart >= window) {
+        count.windowStart = now;
+        count.written = 0;
+        count.bytes = 0;
+    }
+    // Long lines spend the burst sooner: a window holds at most as many bytes as a quarter of its lines
+    // at their longest. A caller of its own writes of each kind what an address may over its window
+    // without spending its share, which pays only for the more it may write: a flood of some kinds of its
+    // lines cannot take the others'.
+    const uint64_t addressBurst =
+        static_cast<uint64_t>(f.burst) * window.count() / std::max<int64_t>(1, f.window.count());
+    const uint64_t burst = own ? addressBurst * kOwnBurstTimes : f.burst;
+    const uint64_t byteBurst = burst * kMaxPeerLineBytes / 4;
+    const bool spends = !own || count.written >= addressBurst ||
+                        (count.written > 0 && count.bytes + bytes > addressBurst * kMaxPeerLineBytes / 4);
+    if (count.written >= burst || (count.written > 0 && count.bytes + bytes > byteBurst)) {
+        c.leaveOut(format, false);
         return false;
     }
-    // Within its own counts, the line still spends its share of the log, with what it says of the lines
-    // left out: a crowd of peers, each within its counts, cannot together write more than the share.
-    TShare& share = proven ? f.proven : f.anonymous;
-    (crowd ? crowdSuppressed : suppressed) = c.suppressed;
-    leftOut.ofShare = share.refused;
-    leftOut.notes = notesOf(leftOut, peer, proven);
-    if (!share.spend(bytes + leftOut.notes.size(), peerShareBytesPerSecond(keptBytes), now)) {
+    // An address counted with the crowd now may still owe notes of its own, from a minute it was counted on
+    // its own: its line says them too.
+    TCaller* self = nullptr;
+    if (crowd)
+        if (auto s = f.callers.find(TCallerKeyView{EKind::Address, caller.peer});
+            s != f.callers.end() && s->second.owesNotes())
+            self = &s->second;
+    // Within its counts, the line still spends its share of the log, with what it says of the lines left
+    // out: a crowd of addresses, each within its counts, cannot together write more than the share.
+    leftOut.ofPeer = crowd ? (self ? self->leftOutByCount : 0) : c.leftOutByCount;
+    leftOut.ofCrowd = crowd ? c.leftOutByCount : 0;
+    leftOut.ofShare = c.leftOutByShare + (self ? self->leftOutByShare : 0);
+    if (self) leftOut.notes = notesOf(*self, format, caller.peer, false, false);
+    if (c.owesNotes())
+        leftOut.notes +=
+            notesOf(c, format,
+                    key.kind == EKind::User ? "user [" + std::string(key.name) + "]" : std::string(key.name),
+                    crowd, own);
+    TShare& share = own ? c.share : f.anonymous;
+    if (spends && !share.spend(bytes + leftOut.notes.size(), peerShareBytesPerSecond(keptBytes),
+                               own ? kOwnShareBurstSeconds : kShareBurstSeconds, now)) {
         leftOut = TPeerLinesLeftOut();
+        c.leaveOut(format, true);
         return false;
     }
-    ++c.written;
-    c.bytes += bytes;
-    c.suppressed = 0;
+    ++count.written;
+    count.bytes += bytes;
+    for (TCaller* said : {&c, self}) {
+        if (said == nullptr) continue;
+        said->leftOutByCount = said->leftOutByShare = 0;
+        said->leftOutKind = nullptr;
+    }
     return true;
 }
 
@@ -224,9 +333,8 @@ void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned peersAMi
     f.minuteStarted = false;
     f.minutePeers.clear();
     f.lastPeer.clear();
-    f.counts.clear();
+    f.callers.clear();
     f.anonymous = TShare();
-    f.proven = TShare();
 }
 
 }  // namespace zylog

@@ -30,4 +30,11 @@ void tellCallerToken(const CTokenCheckKey&, bool accepted, int userId) {
     }
 }
 
+bool acceptedCallerToken(int& userId) {
+    const CCallerTokenScope* scope = t_scope;
+    if (scope == nullptr || scope->told().verdict != TCallerToken::Verdict::Accepted) return false;
+    userId = scope->told().userId;
+    return true;
+}
+
 }  // namespace zynet

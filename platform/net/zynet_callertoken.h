@@ -1,7 +1,8 @@
 // What the service made of the user's token a caller showed in the message a server thread serves: told
 // by the security manager's token check (the one place a token is accepted or refused, whatever service
 // asked), read by the network server that delivered the message, whose admission of callers without a
-// certificate rests on it. Functions of the calling thread.
+// certificate rests on it, and by the log, whose bound on outsiders' lines counts a user's on their own.
+// Functions of the calling thread.
 #pragma once
 
 #include <cstdint>
@@ -47,5 +48,10 @@ class CTokenCheckKey {
 // The token check's verdict, for the caller whose message the calling thread serves (nothing when it
 // serves none: the host's own tasks, a console).
 void tellCallerToken(const CTokenCheckKey&, bool accepted, int userId);
+
+// Whether the token of the message the calling thread serves has been accepted so far, and for which user
+// (false when it serves none): what the log reads to tell a user's lines from a crowd's
+// (zylog::TTokenAccepted).
+bool acceptedCallerToken(int& userId);
 
 }  // namespace zynet

@@ -619,8 +619,10 @@ void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> s
 }
 
 void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> session) {
-    // An outsider's lines, from its messages to its disconnect, are its own to count (see peerlog.h).
-    zylog::CPeerScope scope(session->m_peer.outsiderKey(), session->m_peer.proven);
+    // An outsider's lines, from its messages to its disconnect, are its own to count (see peerlog.h); once
+    // a message's token is accepted, its user's.
+    zylog::CPeerScope scope(session->m_peer.outsiderKey(), session->m_peer.proven,
+                            &zynet::acceptedCallerToken);
     // A caller that waited in line for a place and found none is told so, as one refused at the door is.
     const bool placed = awaitPlace(handle);
     const std::vector<uint8_t> payload =
