@@ -1,19 +1,14 @@
 // The log's escaped form, judged against a model of what may stand in a line as it is: printable ASCII
-// and well-formed UTF-8 other than the C1 controls, U+2028 and U+2029. Every other byte is escaped, the
-// form gives every text back (so no two texts share one), and the log writes any text, tag and function
-// name as one line that parses.
+// and well-formed UTF-8 other than the C1 controls, U+2028 and U+2029. Every other byte is escaped, and
+// the form gives every text back (so no two texts share one). The writer itself is fuzzed
+// (fuzz/fuzz_log_lines.cpp) and walked through the whole system (tests/e2e/loglines_test.cpp).
 #include "platform/log/logtext.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
-
-#include "platform/log/evdebug.h"
-#include "tests/support/log/logline.h"
-#include "tests/support/log/processlogdir.h"
 
 namespace {
 
@@ -122,32 +117,6 @@ TEST(LogText, PrintableTextIsWrittenAsItIsAndOnlyTheFormIsReadBack) {
     for (const char* notInForm : {"a\nb", "\\x4", "\\xzz", "\\x0a", "\xC2\x85", "\xE2\x80\xA8"})
         EXPECT_FALSE(logtext::unescape(notInForm, back)) << notInForm;
     EXPECT_FALSE(logtext::unescape("A B", back, EForm::kWord));
-}
-
-// The writer: a caller's line breaks and controls in the text, its arguments, the tag and the function
-// name give one line each, whose own prefix parses and whose text is the original.
-TEST(LogText, TheLogWritesWhateverItIsHandedAsOneLineOfItsOwn) {
-    hubtest::processLogDir();
-    EvDebugFileInstance instance;
-    EvDebug log(&instance);
-    log.initialize(1, 0, true, "logtext.log");
-    const std::string forged = "\n2026-12-11 00:00:02.000000 7095 1 FORGED 0 text";
-    const std::vector<std::string> seps{"\n",   "\r",       "\r\n",         "\x0B",         "\x0C",
-                                        "\x1E", "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9", "\x1B[2K\r"};
-    for (const std::string& sep : seps) {
-        log.setPrefixMessage(("TAG" + sep + "X Y").c_str());
-        log.debugLvl(0, "format%s[%s]", sep.c_str(), (sep + forged + sep).c_str());
-        log.DebugLvl(("function" + sep + "name").c_str(), 0, "%s", forged.c_str());
-        log.debugLines(0, {"made" + sep + "together", sep + forged});
-    }
-    std::ifstream in(instance.filePath());
-    size_t lines = 0;
-    for (std::string line; std::getline(in, line); ++lines) {
-        hubtest::ParsedLine parsed;
-        ASSERT_TRUE(hubtest::parseLine(line, &parsed)) << line;
-        EXPECT_TRUE(parsed.tag == "EvDebug" || parsed.tag.rfind("TAG\\x", 0) == 0) << line;
-    }
-    EXPECT_EQ(lines, 1 + 4 * seps.size());
 }
 
 }  // namespace
