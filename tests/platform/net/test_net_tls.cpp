@@ -599,8 +599,9 @@ TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
     ASSERT_FALSE(error.IsError()) << error.AsString();
     EXPECT_FALSE(roundTrip(*silent));
     EXPECT_FALSE(roundTrip(*client1[0]));
-    EXPECT_FALSE(roundTrip(*client1[1]));
-    EXPECT_TRUE(roundTrip(*client1[2]));
+    // Of client1's two last sessions, the one the server saw idle first gives way: the server marks a
+    // session idle just after its answer left, so on a busy machine the later one may be marked first.
+    EXPECT_EQ(int(roundTrip(*client1[1])) + int(roundTrip(*client1[2])), 1);
     EXPECT_TRUE(roundTrip(*client2[0]));
     EXPECT_TRUE(roundTrip(*client2[1]));
     EXPECT_TRUE(roundTrip(*console));
