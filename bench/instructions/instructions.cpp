@@ -490,10 +490,11 @@ using TBlock = std::array<std::vector<double>, 4>;
 // A browse measured on both roads: its pre-block, then `count` browses of each, the roads taking turns
 // browse by browse so that neither road's threads and connections are left idle (and closed by the
 // host's idle expiry) while the other road is measured; each browse counted between dumps of both
-// processes. `seam`: what the seam adds to the i-th browse of each road (none when not given).
-void countBoth(const TOptions& o, const TConsole& console, const TPorts& ports, TCounters& c, int browse,
-               int count, TBlock out[2], CSeam* seam = nullptr,
-               const std::function<uint64_t(int)>& added = {}) {
+// processes. `seam`: what the seam adds to the i-th browse of each road (none when not given). The
+// browses taken again.
+int countBoth(const TOptions& o, const TConsole& console, const TPorts& ports, TCounters& c, int browse,
+              int count, TBlock out[2], CSeam* seam = nullptr,
+              const std::function<uint64_t(int)>& added = {}) {
     for (int i = 0; i < o.pre; ++i)
         for (int road = 0; road < 2; ++road)
             if (!browses(console, ports, road, browse, 1)) giveUp("a pre-block failed");
@@ -536,6 +537,7 @@ void countBoth(const TOptions& o, const TConsole& console, const TPorts& ports, 
                     kRoads[road], hubbench::kCatalogueBrowseNames[browse], i + 1, host.rest, host.tls,
                     agent.rest, agent.tls, secondsSince(runStart()));
         }
+    return retaken;
 }
 
 // A cell's figures of a round: the mean of every browse of its block, the goals' measure (a cost that
@@ -577,11 +579,14 @@ void countInstructions(const TOptions& o, const TConsole& console, const TProces
         std::printf("round %d of %d: idle host %.0f, media agent %.0f instructions a second\n", round, rounds,
                     c.hostIdle.total(), c.agentIdle.total());
         std::fflush(stdout);
+        int retaken = 0;
         for (int browse = 0; browse < hubbench::kCatalogueBrowseCount; ++browse) {
             TBlock blocks[2];
-            countBoth(o, console, p.ports, c, browse, o.block, blocks);
+            retaken += countBoth(o, console, p.ports, c, browse, o.block, blocks);
             for (int road = 0; road < 2; ++road) addRound(cells[browse * 2 + road], blocks[road], trimmed);
         }
+        std::printf("round %d: %d browse(s) taken again (a database connection opened or closed)\n", round,
+                    retaken);
     }
 }
 
