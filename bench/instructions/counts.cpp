@@ -37,7 +37,8 @@ bool number(const std::string& text, double& value) {
     return !text.empty() && end != text.c_str() && *end == '\0' && std::isfinite(value);
 }
 
-// The name a compressed "ob=(n) name" or "ob=(n)" line gives, keeping the names of earlier ids.
+// The name a compressed "ob=(n) name" or "ob=(n)" line gives (of an object, or a function's "fn="),
+// keeping the names of earlier ids.
 std::string objectName(const std::string& value, std::map<std::string, std::string>& named) {
     if (value.empty() || value[0] != '(') return value;
     const size_t close = value.find(')');
@@ -60,8 +61,8 @@ bool isTlsLibrary(const std::string& objectPath) {
 bool readCallgrindDump(const std::string& text, TSplit& split, std::string& error) {
     split = TSplit();
     std::istringstream in(text);
-    std::map<std::string, std::string> named;
-    std::string object;
+    std::map<std::string, std::string> named, functions;
+    std::string object, callee;
     size_t positions = 1, irAt = std::string::npos;
     bool skipNext = false, haveSummary = false;
     double summary = 0;
@@ -92,8 +93,15 @@ bool readCallgrindDump(const std::string& text, TSplit& split, std::string& erro
             object = objectName(line.substr(3), named);
         } else if (startsWith(line, "cob=")) {
             objectName(line.substr(4), named);  // names an id for later lines
+        } else if (startsWith(line, "fn=")) {
+            objectName(line.substr(3), functions);
+        } else if (startsWith(line, "cfn=")) {
+            callee = objectName(line.substr(4), functions);
         } else if (startsWith(line, "calls=")) {
             skipNext = true;
+            if (callee == "sqlite3_open_v2" || callee == "sqlite3_open" || callee == "sqlite3_close_v2" ||
+                callee == "sqlite3_close")
+                split.connections += std::max(1, std::atoi(line.c_str() + 6));
         } else if (startsWith(line, "positions:")) {
             positions = words(line.substr(10)).size();
         } else if (startsWith(line, "events:")) {

@@ -14,11 +14,15 @@ namespace instrbench {
 struct TSplit {
     double tls = 0;   // in libssl and libcrypto
     double rest = 0;  // everywhere else (the program, its own libraries, libc, libstdc++, SQLite, ...)
+    // Database connections opened or closed (calls of SQLite's open and close): what the platform does
+    // when a thread first needs one, and 30 s of wall time after its last use (an idle expiry that under
+    // callgrind, fifty times slower, lands on whichever browse runs then).
+    int connections = 0;
     double total() const { return tls + rest; }
 };
 
-// The self cost ("Ir") of a callgrind dump's text, by the object (ob=) it was spent in; false with `error`
-// when the text is not a dump of instructions.
+// The self cost ("Ir") of a callgrind dump's text, by the object (ob=) it was spent in, and the calls of
+// SQLite's open and close it records; false with `error` when the text is not a dump of instructions.
 bool readCallgrindDump(const std::string& text, TSplit& split, std::string& error);
 // Whether an object's path names one of the TLS libraries.
 bool isTlsLibrary(const std::string& objectPath);

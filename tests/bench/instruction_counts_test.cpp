@@ -62,6 +62,23 @@ TEST(InstructionCounts, CallgrindDumpSplitsTlsLibrariesFromTheRestAndSkipsInclus
     EXPECT_FALSE(isTlsLibrary("/work/libssl_helpers/libhub.so"));
 }
 
+TEST(InstructionCounts, CallgrindDumpCountsTheDatabaseConnectionsOpenedAndClosed) {
+    // Each call of SQLite's open or close, however its name is compressed; other calls do not count.
+    const std::string dump =
+        "positions: line\nevents: Ir\nob=(1) /bin/host\nfn=(1) threadConnection\n0 10\n"
+        "cob=(2) /lib/libsqlite3.so.0\ncfn=(2) sqlite3_open_v2\ncalls=1 0\n0 9000\n"
+        "cfn=(3) sqlite3_prepare_v2\ncalls=4 0\n0 400\nfn=(4) sweep\n0 5\n"
+        "cob=(2)\ncfn=(5) sqlite3_close_v2\ncalls=2 0\n0 600\ncfn=(2)\ncalls=1 0\n0 9000\n"
+        "cfn=(6) sqlite3_close\ncalls=1 0\n0 300\n";
+    TSplit split;
+    std::string error;
+    ASSERT_TRUE(readCallgrindDump(dump, split, error)) << error;
+    EXPECT_EQ(split.connections, 1 + 2 + 1 + 1);
+    EXPECT_DOUBLE_EQ(split.rest, 15);
+    ASSERT_TRUE(readCallgrindDump(kDump, split, error)) << error;
+    EXPECT_EQ(split.connections, 0);
+}
+
 TEST(InstructionCounts, CallgrindDumpWithOtherEventsReadsTheInstructionColumn) {
     const std::string dump =
         "positions: instr line\nevents: Dr Ir\nsummary: 9 70\nob=/lib/libssl.so.3\nfn=x\n0x10 3 5 30\n"
